@@ -1,0 +1,58 @@
+# Shared by the project's scripts: dependencies, build, and a throwaway Wine prefix.
+# Source it; it defines functions only.
+
+VEXIL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VEXIL_BUILD_DIR="$VEXIL_ROOT/build/mingw"
+VEXIL_BIN_DIR="$VEXIL_BUILD_DIR/bin"
+
+VEXIL_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest
+                osslsigncode openssl)
+
+vexil_log() { printf '==> %s\n' "$*" >&2; }
+
+# Installs what is missing from Debian's packages (never Wine's development headers).
+vexil_install_deps() {
+    local missing=()
+    for package in "${VEXIL_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    vexil_log "installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Configures and builds with the MinGW preset. Extra arguments go to the configure step.
+vexil_build() {
+    vexil_log "configuring and building (MinGW-w64)"
+    cmake --preset mingw "$@" >/dev/null
+    cmake --build --preset mingw -j"$(nproc)"
+}
+
+# A fresh, headless prefix with a persistent wineserver: without one, every program start
+# costs seconds because the server inherits the caller's stderr.
+vexil_wine_start() {
+    export WINEPREFIX="$1"
+    export WINEDEBUG=-all
+    unset DISPLAY WAYLAND_DISPLAY
+    vexil_wine_stop_quietly
+    rm -rf "$WINEPREFIX"
+    vexil_log "creating Wine prefix $WINEPREFIX"
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine cmd /c exit >/dev/null 2>&1
+}
+
+vexil_wine_stop_quietly() {
+    [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1 || true
+}
+
+# Stops the wineserver and every Wine process of the prefix.
+vexil_wine_stop() {
+    vexil_wine_stop_quietly
+    [ -n "${WINEPREFIX:-}" ] && wineserver -w >/dev/null 2>&1 || true
+}
