@@ -3,6 +3,7 @@
 #include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"
 #include "support/Platform.h"
+#include "support/SrwLock.h"
 
 constinit std::wstring g_strLogDir;
 
@@ -71,18 +72,6 @@ std::string ToThreadAnsi(const std::wstring& text)
                           bytes.data(), length, nullptr, nullptr);
     return bytes;
 }
-
-class ExclusiveLock
-{
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) noexcept : m_lock(lock) { ::AcquireSRWLockExclusive(&m_lock); }
-    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&m_lock); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& m_lock;
-};
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "host/VexilSrvsModule.h"
+#include "host/HostText.h"
 #include "support/Platform.h"
+#include "support/SrwLock.h"
 
 namespace {
 
@@ -25,7 +27,7 @@ LONG CVexilSrvsModule::Unlock() noexcept
     const LONG count = static_cast<LONG>(Platform().CoReleaseServerProcess());
     if (count == 0) {
         if (m_bDelayShutdown)
-            Platform().SetEvent(m_hEventShutdown.get());
+            SignalShutdownEvent();
         else
             Platform().PostThreadMessageW(m_dwMainThreadID, WM_QUIT, 0, 0);
     }
@@ -56,20 +58,116 @@ HRESULT CVexilSrvsModule::GetGITPtr(IGlobalInterfaceTable** ppGIT) noexcept
 
 HRESULT CVexilSrvsModule::PreMessageLoop(int /*nShowCmd*/) noexcept
 {
-    return E_NOTIMPL;
+    if (m_bService) {
+        // Security must be in place before the first activation can reach the class object.
+        const HRESULT hrSecurity = InitializeSecurity();
+        if (FAILED(hrSecurity))
+            return hrSecurity;
+    }
+
+    HRESULT hr = RegisterClassObjects(REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED);
+    if (FAILED(hr))
+        return hr;
+    if (hr == S_FALSE) {
+        m_bDelayShutdown = false;
+        return S_FALSE;
+    }
+
+    UniqueKernelHandle monitor;
+    if (m_bDelayShutdown)
+        hr = StartIdleMonitor(monitor);
+
+    if (SUCCEEDED(hr)) {
+        ReportRunningIfStartPending();
+        hr = Platform().CoResumeClassObjects();
+        if (FAILED(hr) && monitor) {
+            SignalShutdownEvent();
+            Platform().WaitForSingleObject(monitor.get(), m_dwTimeOut * 2);
+        }
+    }
+
+    monitor.reset();  // the monitor thread runs on without its handle
+    if (FAILED(hr)) {
+        (void)RevokeClassObjects();
+        return hr;
+    }
+    return hr;
 }
 
-HRESULT CVexilSrvsModule::RegisterClassObjects(DWORD /*dwFlags*/) noexcept
+HRESULT CVexilSrvsModule::StartIdleMonitor(UniqueKernelHandle& thread) noexcept
 {
-    return E_NOTIMPL;
+    m_hEventShutdown.reset(Platform().CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!m_hEventShutdown)
+        return E_FAIL;
+    thread.reset(Platform().CreateThread(nullptr, 0, &MonitorProc, this, 0, nullptr));
+    if (!thread) {
+        m_hEventShutdown.reset();
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+void CVexilSrvsModule::ReportRunningIfStartPending() noexcept
+{
+    // In service mode the service reports running as soon as its class object is about to be
+    // served, before the manager exists; only the first such change is announced.
+    if (m_bService && ChangeServiceState(SERVICE_START_PENDING, SERVICE_RUNNING))
+        LogEvent(kTextServiceStartedResumed);
+}
+
+void CVexilSrvsModule::SignalShutdownEvent() noexcept
+{
+    SharedLock lock(m_shutdownEventLock);
+    Platform().SetEvent(m_hEventShutdown.get());
+}
+
+HRESULT CVexilSrvsModule::RegisterClassObjects(DWORD dwFlags) noexcept
+{
+    HRESULT hr = S_FALSE;
+    for (ClassObjectEntry* entry : m_classObjects) {
+        if (FAILED(hr))
+            break;
+        if (entry == nullptr)
+            continue;
+        if (entry->pfnGetClassObject == nullptr) {
+            hr = S_OK;
+            continue;
+        }
+        ComPtr<IUnknown> classObject;
+        hr = entry->pfnGetClassObject(reinterpret_cast<void*>(entry->pfnCreateInstance), IID_IUnknown,
+                                      classObject.put_void());
+        if (SUCCEEDED(hr)) {
+            // The COM runtime keeps its own reference until the class object is revoked.
+            hr = Platform().CoRegisterClassObject(*entry->pclsid, classObject.get(),
+                                                  CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER, dwFlags,
+                                                  &entry->pCache->dwRegister);
+        }
+    }
+    return hr;
 }
 
 HRESULT CVexilSrvsModule::RevokeClassObjects() noexcept
 {
-    return E_NOTIMPL;
+    for (ClassObjectEntry* entry : m_classObjects) {
+        if (entry == nullptr || entry->pCache == nullptr || entry->pCache->dwRegister == 0)
+            continue;
+        const HRESULT hr = Platform().CoRevokeClassObject(entry->pCache->dwRegister);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
 }
 
-DWORD WINAPI CVexilSrvsModule::MonitorProc(void* /*pModule*/) noexcept
+DWORD WINAPI CVexilSrvsModule::MonitorProc(void* pModule) noexcept
 {
+    // No grace period and no second look at the lock count: the first time the outside users
+    // are gone, the message loop is told to end.
+    auto* module = static_cast<CVexilSrvsModule*>(pModule);
+    Platform().WaitForSingleObject(module->m_hEventShutdown.get(), INFINITE);
+    {
+        ExclusiveLock lock(module->m_shutdownEventLock);
+        module->m_hEventShutdown.reset();
+    }
+    Platform().PostThreadMessageW(module->m_dwMainThreadID, WM_QUIT, 0, 0);
     return 0;
 }

@@ -171,12 +171,36 @@ public:
     [[nodiscard]] static DWORD ReadParamDword(std::wstring_view subKey, const wchar_t* valueName,
                                               DWORD defaultValue) noexcept;
 
+    // Service status: one atomic change of the current state, then a report of the whole record.
+    void SetServiceState(DWORD state) noexcept;
+    // Changes the state only when it still is 'expected'; reports and answers true if it did.
+    [[nodiscard]] bool ChangeServiceState(DWORD expected, DWORD state) noexcept;
+
+    // The manager reference shared by the run thread and the service control handler: readers
+    // take their own counted reference, so a release on the run thread never pulls the object
+    // away from under a reader.
+    [[nodiscard]] ComPtr<IVexilMgrSrv> CurrentManager() noexcept;
+    void SetManager(ComPtr<IVexilMgrSrv> manager) noexcept;
+    void ReleaseManager() noexcept;
+
     ComPtr<IVexilMgrSrv> m_spManager;
     FILE* m_pLogFile = nullptr;
     UniqueKernelHandle m_hSafeEvent;
 
 private:
-    SRWLOCK m_logLock = SRWLOCK_INIT;  // at most one stream is opened when threads log at once
+    [[nodiscard]] HRESULT AcquireSingleInstanceGuard() noexcept;
+    [[nodiscard]] HRESULT EnableCrashDumps(ComPtr<ICrashDumpAgent>& agent) noexcept;
+    [[nodiscard]] HRESULT CreateManager() noexcept;
+    [[nodiscard]] HRESULT StartManager(ComPtr<IVexilMgrControl>& control) noexcept;
+    void StopManager() noexcept;
+    [[nodiscard]] HRESULT StartIdleMonitor(UniqueKernelHandle& thread) noexcept;
+    void SignalShutdownEvent() noexcept;
+    void ReportRunningIfStartPending() noexcept;
+    void WaitForManagerInitEnd(IVexilMgrState* state) noexcept;
+
+    SRWLOCK m_logLock = SRWLOCK_INIT;            // at most one log stream, records never interleave
+    SRWLOCK m_managerLock = SRWLOCK_INIT;        // guards m_spManager between Run and OnStop
+    SRWLOCK m_shutdownEventLock = SRWLOCK_INIT;  // Unlock never signals an event being closed
 };
 
 // Fixes the diagnostic log directory as the module constructor does: "DefaultDir" of the
