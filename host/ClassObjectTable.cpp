@@ -1,9 +1,39 @@
 #include "host/ClassObjectTable.h"
 
+#include "host/VexilSrvsModule.h"
+#include "manager/VexilMgrSrv.h"
+
 namespace {
 
-// Entries are added by the classes the host serves.
-ClassObjectEntry* const g_classObjects[] = { nullptr };
+HRESULT WINAPI UpdateVexilMgrSrvRegistry(BOOL bRegister) noexcept
+{
+    return static_cast<CVexilSrvsModule*>(g_pModule)->UpdateRegistryFromResource(IDR_VEXILMGRSRV, bRegister,
+                                                                                 nullptr);
+}
+
+const CategoryMapEntry* WINAPI NoCategoryMap() noexcept
+{
+    return nullptr;
+}
+
+void WINAPI VexilMgrSrvObjectMain(bool /*bStarting*/) noexcept
+{
+}
+
+ClassObjectCache g_vexilMgrSrvCache = {nullptr, 0};
+
+ClassObjectEntry g_vexilMgrSrvEntry = {
+    &CLSID_VexilMgrSrv,
+    &UpdateVexilMgrSrvRegistry,
+    &CVexilMgrSrv::GetClassObject,   // the singleton factory
+    &CVexilMgrSrv::CreateInstance,   // handed to the factory, which never calls it
+    &g_vexilMgrSrvCache,
+    &CVexilMgrSrv::GetObjectDescription,
+    &NoCategoryMap,
+    &VexilMgrSrvObjectMain,
+};
+
+ClassObjectEntry* const g_classObjects[] = { &g_vexilMgrSrvEntry };
 
 }  // namespace
 
