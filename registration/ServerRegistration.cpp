@@ -31,7 +31,7 @@ void SetStringValue(HKEY key, const wchar_t* name, const wchar_t* text) noexcept
 
 // The host's classes declare no component categories, so for them this step touches nothing.
 // A class that did declare some would need the component-category manager, which this host
-// does not carry: it fails rather than registering the class half.
+// does not carry: it fails rather than leaving the categories out unnoticed.
 HRESULT UpdateClassCategories(const ClassObjectEntry& entry) noexcept
 {
     const CategoryMapEntry* categories =

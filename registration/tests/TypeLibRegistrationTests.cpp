@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,10 +67,9 @@ class ModuleTypeLib : public ::testing::Test
 protected:
     HRESULT Load(std::wstring& path, ComPtr<ITypeLib>& library)
     {
-        BSTR loadedFrom = nullptr;
-        const HRESULT hr = m_module.LoadModuleTypeLib(&loadedFrom, library.put());
-        path = loadedFrom != nullptr ? loadedFrom : L"";
-        ::SysFreeString(loadedFrom);
+        UniqueSysString loadedFrom;
+        const HRESULT hr = m_module.LoadModuleTypeLib(loadedFrom.put(), library.put());
+        path = loadedFrom ? loadedFrom.get() : L"";
         return hr;
     }
 
@@ -190,14 +190,6 @@ TEST_F(ModuleTypeLib, FailsWhenTheTlbNameWouldNotFit)
     EXPECT_EQ(Load(loadedFrom, library), E_FAIL);
 }
 
-TEST_F(ModuleTypeLib, RejectsMissingOutPointers)
-{
-    BSTR path = nullptr;
-    ITypeLib* library = nullptr;
-    EXPECT_EQ(m_module.LoadModuleTypeLib(nullptr, &library), E_POINTER);
-    EXPECT_EQ(m_module.LoadModuleTypeLib(&path, nullptr), E_POINTER);
-}
-
 // ---- RegisterTypeLibrary / UnregisterTypeLibrary --------------------------------------------
 
 class TypeLibRegistration : public ModuleTypeLib
@@ -221,76 +213,48 @@ TEST_F(TypeLibRegistration, RegistersAndUnregistersTheLibraryBesideTheExecutable
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kServerTypeLibVersionKey));
 }
 
-TEST_F(TypeLibRegistration, UnregistrationWithoutTheTlbEndsWithTheLoadersFailure)
-{
-    ASSERT_EQ(m_module.RegisterTypeLibrary(), S_OK);
-    ::DeleteFileW(m_typeLib.path().c_str());
-
-    EXPECT_TRUE(FAILED(m_module.UnregisterTypeLibrary()));
-    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kServerTypeLibVersionKey));
-}
-
-// Records which registration function was chosen and with what.
+// Which registration function was chosen, and with what.
 struct RegistrationCall
 {
     std::wstring function;
     std::wstring path;
-    bool hasHelpDirectory = false;
-    std::wstring helpDirectory;
-    GUID libId = GUID_NULL;
-    WORD major = 0;
-    WORD minor = 0;
-    LCID lcid = 0;
-    SYSKIND sysKind = SYS_WIN16;
+    std::optional<std::wstring> helpDirectory;
+    TLIBATTR attributes{};  // for the removal functions: LIBID, LCID, SYSKIND and version
 };
 std::vector<RegistrationCall> g_registrationCalls;
 std::vector<std::wstring> g_modulesAsked;
 std::vector<std::string> g_functionsAsked;
 
-HRESULT RecordRegistration(const wchar_t* function, const OLECHAR* path, const OLECHAR* helpDirectory)
+template <const wchar_t* Name>
+HRESULT WINAPI RecordRegistration(ITypeLib*, OLECHAR* path, OLECHAR* helpDirectory)
 {
     RegistrationCall call;
-    call.function = function;
-    call.path = path != nullptr ? path : L"";
-    call.hasHelpDirectory = helpDirectory != nullptr;
-    call.helpDirectory = helpDirectory != nullptr ? helpDirectory : L"";
+    call.function = Name;
+    call.path = path;
+    if (helpDirectory != nullptr)
+        call.helpDirectory = helpDirectory;
     g_registrationCalls.push_back(call);
     return S_OK;
 }
 
-HRESULT RecordUnregistration(const wchar_t* function, REFGUID libId, WORD major, WORD minor, LCID lcid,
-                             SYSKIND sysKind)
+template <const wchar_t* Name>
+HRESULT WINAPI RecordUnregistration(REFGUID libId, WORD major, WORD minor, LCID lcid, SYSKIND sysKind)
 {
     RegistrationCall call;
-    call.function = function;
-    call.libId = libId;
-    call.major = major;
-    call.minor = minor;
-    call.lcid = lcid;
-    call.sysKind = sysKind;
+    call.function = Name;
+    call.attributes.guid = libId;
+    call.attributes.wMajorVerNum = major;
+    call.attributes.wMinorVerNum = minor;
+    call.attributes.lcid = lcid;
+    call.attributes.syskind = sysKind;
     g_registrationCalls.push_back(call);
     return S_OK;
 }
 
-HRESULT WINAPI RecordRegisterForUser(ITypeLib*, OLECHAR* path, OLECHAR* helpDirectory)
-{
-    return RecordRegistration(L"RegisterTypeLibForUser", path, helpDirectory);
-}
-
-HRESULT WINAPI RecordUnRegisterForUser(REFGUID libId, WORD major, WORD minor, LCID lcid, SYSKIND sysKind)
-{
-    return RecordUnregistration(L"UnRegisterTypeLibForUser", libId, major, minor, lcid, sysKind);
-}
-
-HRESULT WINAPI RecordRegisterTypeLib(ITypeLib*, OLECHAR* path, OLECHAR* helpDirectory)
-{
-    return RecordRegistration(L"RegisterTypeLib", path, helpDirectory);
-}
-
-HRESULT WINAPI RecordUnRegisterTypeLib(REFGUID libId, WORD major, WORD minor, LCID lcid, SYSKIND sysKind)
-{
-    return RecordUnregistration(L"UnRegisterTypeLib", libId, major, minor, lcid, sysKind);
-}
+constexpr wchar_t kRegisterForUser[] = L"RegisterTypeLibForUser";
+constexpr wchar_t kUnRegisterForUser[] = L"UnRegisterTypeLibForUser";
+constexpr wchar_t kRegisterMachineWide[] = L"RegisterTypeLib";
+constexpr wchar_t kUnRegisterMachineWide[] = L"UnRegisterTypeLib";
 
 HMODULE WINAPI RecordModuleHandle(LPCWSTR name)
 {
@@ -313,9 +277,9 @@ FARPROC WINAPI RecordingForUserFunctions(HMODULE module, LPCSTR name)
     if (!IS_INTRESOURCE(name))
         g_functionsAsked.emplace_back(name);
     if (IsName(name, "RegisterTypeLibForUser"))
-        return AsProc(reinterpret_cast<void*>(&RecordRegisterForUser));
+        return AsProc(reinterpret_cast<void*>(&RecordRegistration<kRegisterForUser>));
     if (IsName(name, "UnRegisterTypeLibForUser"))
-        return AsProc(reinterpret_cast<void*>(&RecordUnRegisterForUser));
+        return AsProc(reinterpret_cast<void*>(&RecordUnregistration<kUnRegisterForUser>));
     return RealPlatform().GetProcAddress(module, name);
 }
 
@@ -342,9 +306,9 @@ protected:
     ScopedPlatformOverride<decltype(&::GetModuleHandleW)> m_modules{&PlatformApi::GetModuleHandleW,
                                                                      &RecordModuleHandle};
     ScopedPlatformOverride<decltype(&::RegisterTypeLib)> m_register{&PlatformApi::RegisterTypeLib,
-                                                                    &RecordRegisterTypeLib};
+                                                                    &RecordRegistration<kRegisterMachineWide>};
     ScopedPlatformOverride<decltype(&::UnRegisterTypeLib)> m_unregister{&PlatformApi::UnRegisterTypeLib,
-                                                                        &RecordUnRegisterTypeLib};
+                                                                        &RecordUnregistration<kUnRegisterMachineWide>};
 };
 
 TEST_F(RegistrationFunctionChoice, PerUserRegistrationUsesRegisterTypeLibForUserOfTheLoadedOleAut32)
@@ -358,7 +322,7 @@ TEST_F(RegistrationFunctionChoice, PerUserRegistrationUsesRegisterTypeLibForUser
     ASSERT_EQ(g_registrationCalls.size(), 1u);
     EXPECT_EQ(g_registrationCalls[0].function, L"RegisterTypeLibForUser");
     EXPECT_EQ(g_registrationCalls[0].path, m_typeLib.path());
-    EXPECT_FALSE(g_registrationCalls[0].hasHelpDirectory) << "the library names no help file";
+    EXPECT_FALSE(g_registrationCalls[0].helpDirectory.has_value()) << "the library names no help file";
 }
 
 TEST_F(RegistrationFunctionChoice, PerUserUnregistrationUsesUnRegisterTypeLibForUserWithTheLibraryAttributes)
@@ -372,11 +336,11 @@ TEST_F(RegistrationFunctionChoice, PerUserUnregistrationUsesUnRegisterTypeLibFor
     ASSERT_EQ(g_registrationCalls.size(), 1u);
     const RegistrationCall& call = g_registrationCalls[0];
     EXPECT_EQ(call.function, L"UnRegisterTypeLibForUser");
-    EXPECT_TRUE(IsEqualGUID(call.libId, kServerLibId));
-    EXPECT_EQ(call.major, 1);
-    EXPECT_EQ(call.minor, 0);
-    EXPECT_EQ(call.lcid, 0u);
-    EXPECT_EQ(call.sysKind, SYS_WIN64);
+    EXPECT_TRUE(IsEqualGUID(call.attributes.guid, kServerLibId));
+    EXPECT_EQ(call.attributes.wMajorVerNum, 1);
+    EXPECT_EQ(call.attributes.wMinorVerNum, 0);
+    EXPECT_EQ(call.attributes.lcid, 0u);
+    EXPECT_EQ(call.attributes.syskind, SYS_WIN64);
 }
 
 TEST_F(RegistrationFunctionChoice, PerUserRegistrationFallsBackToTheMachineWideFunctions)
@@ -424,45 +388,30 @@ bool WriteLibraryWithHelpFile(const std::wstring& path, const wchar_t* helpFile)
            SUCCEEDED(library->SaveAllChanges());
 }
 
-class HelpDirectory : public ModuleTypeLib
+TEST_F(ModuleTypeLib, HelpDirectoryIsTheLibrarysHelpFilePathUpToItsLastSeparator)
 {
-protected:
-    void SetUp() override { g_registrationCalls.clear(); }
-
-    HRESULT RegisterWithHelpFile(const wchar_t* helpFile)
+    const struct
     {
-        if (!WriteLibraryWithHelpFile(m_folder.Path(L"HelpTest.tlb"), helpFile))
-            return E_UNEXPECTED;
-        g_modulePath = m_folder.Path(L"HelpTest.exe");
-        ScopedPlatformOverride path(&PlatformApi::GetModuleFileNameW, &ChosenModulePath);
-        ScopedPlatformOverride record(&PlatformApi::RegisterTypeLib, &RecordRegisterTypeLib);
-        return m_module.RegisterTypeLibrary();
+        std::wstring helpFile;
+        std::optional<std::wstring> helpDirectory;
+    } cases[] = {
+        {L"C:\\Vexil Help\\en/boards.chm", L"C:\\Vexil Help\\en/"},
+        {L"D:boards.chm", L"D:"},
+        {L"boards.chm", L""},
+        {L"C:\\" + std::wstring(300, L'h') + L"\\boards.chm", std::nullopt},  // too long for any path
+    };
+    ModuleFolder folder(L"helpdir");
+    g_modulePath = folder.Path(L"HelpTest.exe");
+    ScopedPlatformOverride path(&PlatformApi::GetModuleFileNameW, &ChosenModulePath);
+    ScopedPlatformOverride record(&PlatformApi::RegisterTypeLib, &RecordRegistration<kRegisterMachineWide>);
+
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteLibraryWithHelpFile(folder.Path(L"HelpTest.tlb"), c.helpFile.c_str()));
+        g_registrationCalls.clear();
+        ASSERT_EQ(m_module.RegisterTypeLibrary(), S_OK);
+        ASSERT_EQ(g_registrationCalls.size(), 1u);
+        EXPECT_EQ(g_registrationCalls[0].helpDirectory, c.helpDirectory) << "help file " << c.helpFile.size();
     }
-
-    ModuleFolder m_folder{L"helpdir"};
-};
-
-TEST_F(HelpDirectory, IsTheHelpFilePathUpToItsLastSeparator)
-{
-    ASSERT_EQ(RegisterWithHelpFile(L"C:\\Vexil Help\\en/boards.chm"), S_OK);
-    ASSERT_EQ(g_registrationCalls.size(), 1u);
-    EXPECT_TRUE(g_registrationCalls[0].hasHelpDirectory);
-    EXPECT_EQ(g_registrationCalls[0].helpDirectory, L"C:\\Vexil Help\\en/");
-}
-
-TEST_F(HelpDirectory, IsEmptyForAHelpFileWithoutADirectory)
-{
-    ASSERT_EQ(RegisterWithHelpFile(L"boards.chm"), S_OK);
-    ASSERT_EQ(g_registrationCalls.size(), 1u);
-    EXPECT_TRUE(g_registrationCalls[0].hasHelpDirectory);
-    EXPECT_EQ(g_registrationCalls[0].helpDirectory, L"");
-}
-
-TEST_F(HelpDirectory, EndsAtADriveSeparator)
-{
-    ASSERT_EQ(RegisterWithHelpFile(L"D:boards.chm"), S_OK);
-    ASSERT_EQ(g_registrationCalls.size(), 1u);
-    EXPECT_EQ(g_registrationCalls[0].helpDirectory, L"D:");
 }
 
 // ---- What Wine does with a per-user registration --------------------------------------------
@@ -470,6 +419,7 @@ TEST_F(HelpDirectory, EndsAtADriveSeparator)
 TEST_F(TypeLibRegistration, PerUserRegistrationThroughTheSystemIsVisibleAndRemovedAgain)
 {
     ScopedPerUserRegistration perUser;
+    ASSERT_NE(::GetProcAddress(::GetModuleHandleW(L"OLEAUT32.DLL"), "RegisterTypeLibForUser"), nullptr);
 
     // Windows writes below HKEY_CURRENT_USER\Software\Classes; Wine's per-user function writes
     // machine-wide. Either way the merged view shows the library, and the per-user removal
