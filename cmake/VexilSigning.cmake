@@ -6,7 +6,8 @@
 # VEXIL_OTHER_SIGNING_CERT / VEXIL_OTHER_SIGNING_KEY: a certificate of some other publisher,
 # used only to make the "signed by someone else" test fixture.
 
-set(VEXIL_SIGNING_CERT "" CACHE FILEPATH "Code-signing certificate (PEM) for the build outputs; empty: no signing")
+set(VEXIL_SIGNING_CERT "" CACHE FILEPATH
+    "Code-signing certificate (PEM) for the build outputs; empty: no signing")
 set(VEXIL_SIGNING_KEY "" CACHE FILEPATH "Private key (PEM) of VEXIL_SIGNING_CERT")
 set(VEXIL_OTHER_SIGNING_CERT "" CACHE FILEPATH
     "Code-signing certificate (PEM) of another publisher, for the wrongly-published test fixture")
