@@ -4,7 +4,7 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 vexil_install_deps
-vexil_build
+vexil_build_signed
 vexil_wine_start "$VEXIL_BUILD_DIR/demo-prefix"
 trap vexil_wine_stop EXIT
 

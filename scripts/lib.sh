@@ -4,6 +4,8 @@
 VEXIL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VEXIL_BUILD_DIR="$VEXIL_ROOT/build/mingw"
 VEXIL_BIN_DIR="$VEXIL_BUILD_DIR/bin"
+VEXIL_TEST_CERT_DIR="$VEXIL_BUILD_DIR/test-cert"
+VEXIL_TEST_PUBLISHER="VexilSrvs Test Publisher"
 
 VEXIL_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest
                 osslsigncode openssl)
@@ -30,6 +32,20 @@ vexil_build() {
     vexil_log "configuring and building (MinGW-w64)"
     cmake --preset mingw "$@" >/dev/null
     cmake --build --preset mingw -j"$(nproc)"
+}
+
+# Builds signed with throwaway test certificates (made once, in build/mingw/test-cert): the host
+# and the test modules are signed as "VexilSrvs Test Publisher", the publisher this build then
+# expects; "Other Publisher" signs the test module that must be refused.
+vexil_build_signed() {
+    bash "$VEXIL_ROOT/scripts/make-test-cert.sh" "$VEXIL_TEST_CERT_DIR"
+    vexil_build \
+        -DVEXIL_PUBLISHER="$VEXIL_TEST_PUBLISHER" \
+        -DVEXIL_SIGNING_CERT="$VEXIL_TEST_CERT_DIR/vexil-test-publisher.cert.pem" \
+        -DVEXIL_SIGNING_KEY="$VEXIL_TEST_CERT_DIR/vexil-test-publisher.key.pem" \
+        -DVEXIL_OTHER_SIGNING_CERT="$VEXIL_TEST_CERT_DIR/other-publisher.cert.pem" \
+        -DVEXIL_OTHER_SIGNING_KEY="$VEXIL_TEST_CERT_DIR/other-publisher.key.pem" \
+        "$@"
 }
 
 # A fresh, headless prefix with a persistent wineserver: without one, every program start

@@ -50,7 +50,9 @@
     X(SetSecurityDescriptorGroup) X(SetSecurityDescriptorDacl)                             \
     X(IsValidSid) X(GetLengthSid) X(CopySid) X(HeapAlloc)                                  \
     /* code signatures */                                                                  \
-    X(WinVerifyTrust)
+    X(WinVerifyTrust)                                                                      \
+    /* process-heap release, so tests can count that every buffer taken is given back */   \
+    X(HeapFree)
 
 // Runtime-library calls, named by their exact signature (C++ overloads some of them).
 using WfsopenFunction = FILE* (__cdecl*)(const wchar_t* path, const wchar_t* mode, int shareFlag);

@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "support/Platform.h"
+
 // One owning type for every handle kind of the host. It behaves like std::unique_ptr
 // (get, reset, release, put) and closes what it holds on every path. Closing keeps the
 // thread's last error, so cleanup on an error path never hides the error being reported.
@@ -107,6 +109,16 @@ struct CoTaskMemTraits
     static void Close(P* p) noexcept { ::CoTaskMemFree(p); }
 };
 
+// For buffers taken with Platform().HeapAlloc: they go back through the same table, so a test
+// that counts what is allocated also sees every release.
+template <typename P>
+struct PlatformHeapTraits
+{
+    static P* Invalid() noexcept { return nullptr; }
+    static bool IsValid(P* p) noexcept { return p != nullptr; }
+    static void Close(P* p) noexcept { Platform().HeapFree(::GetProcessHeap(), 0, p); }
+};
+
 struct SysStringTraits
 {
     static BSTR Invalid() noexcept { return nullptr; }
@@ -122,3 +134,4 @@ using UniqueLibrary      = UniqueHandle<HMODULE, LibraryTraits>;
 using UniqueSysString    = UniqueHandle<BSTR, SysStringTraits>;
 template <typename P> using UniqueHeapPtr   = UniqueHandle<P*, ProcessHeapTraits<P>>;
 template <typename P> using UniqueCoTaskMem = UniqueHandle<P*, CoTaskMemTraits<P>>;
+template <typename P> using UniquePlatformHeapPtr = UniqueHandle<P*, PlatformHeapTraits<P>>;
