@@ -78,6 +78,11 @@ HRESULT CVexilSrvsModule::Run(int nShowCmd) noexcept
     WriteLog(kLogRunBegin);
     VEXIL_RETURN_IF_FAILED(AcquireSingleInstanceGuard());
 
+    // The quit message that ends the run may be posted before the message loop starts (by the
+    // idle monitor, or by an early stop): the thread's queue must exist to keep it.
+    MSG msg;
+    Platform().PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+
     m_dwTimeOut = 15000;
     WriteLog(kLogRunStep0);
     HRESULT hr = PreMessageLoop(nShowCmd);

@@ -8,6 +8,13 @@ namespace {
 class PreMessageLoopTest : public HostTest
 {
 protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        MSG msg;  // the run gives its thread a message queue before the loop starts
+        ::PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    }
+
     void ServiceMode(DWORD state)
     {
         m_module->m_bService = TRUE;
