@@ -50,7 +50,9 @@
     X(SetSecurityDescriptorGroup) X(SetSecurityDescriptorDacl)                             \
     X(IsValidSid) X(GetLengthSid) X(CopySid) X(HeapAlloc)                                  \
     /* code signatures */                                                                  \
-    X(WinVerifyTrust)
+    X(WinVerifyTrust)                                                                      \
+    /* registration scripts: their text buffers are freed through the table as well */     \
+    X(CoTaskMemFree)
 
 // Runtime-library calls, named by their exact signature (C++ overloads some of them).
 using WfsopenFunction = FILE* (__cdecl*)(const wchar_t* path, const wchar_t* mode, int shareFlag);
