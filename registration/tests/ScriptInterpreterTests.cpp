@@ -408,6 +408,23 @@ TEST_F(ScriptSyntax, NestingDeeperThanTheRegistryAllowsIsRejectedWithoutHarm)
     EXPECT_EQ(ApplyScript(nested(20000), false), DISP_E_EXCEPTION);
 }
 
+TEST_F(ScriptSyntax, TooDeepSubtreeEndsTheScriptEvenWhereItIsOnlyRead)
+{
+    // Reading on after the failure would take the closing braces for those of the levels above
+    // and a later name for an item of the scratch key, which would then be deleted.
+    Create(L"Victim");
+    for (unsigned closers = 500; closers < 516; ++closers) {
+        std::wstring body = L"Missing {";  // the fifth key list: four lead to the scratch key
+        for (unsigned list = 6; list <= kMaxKeyListDepth + 1; ++list)
+            body += L" K {";
+        for (unsigned i = 0; i < closers; ++i)
+            body += L" }";
+        body += L" Victim";
+        EXPECT_EQ(Unregister(body), DISP_E_EXCEPTION) << closers;
+        ASSERT_TRUE(Exists(L"Victim")) << closers;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Keys: ForceRemove, Delete, NoRemove and unregistration
 
@@ -416,8 +433,10 @@ using ScriptKeys = ScriptTest;
 TEST_F(ScriptKeys, ForceRemoveDeletesTheWholeKeyBeforeWritingIt)
 {
     Create(L"Target\\Foreign\\Deeper");
+    Create(L"Target\\Foreign\\Second");
+    Create(L"Target\\Other");
     ASSERT_EQ(Register(L"ForceRemove Target = s 'new'\r\n{\r\nval V = s 'x'\r\n}"), S_OK);
-    EXPECT_FALSE(Exists(L"Target\\Foreign"));
+    EXPECT_EQ(SubkeyNames(HKEY_CURRENT_USER, At(L"Target")), std::vector<std::wstring>{});
     EXPECT_EQ(Text(L"Target", L""), L"new");
     EXPECT_EQ(Text(L"Target", L"V"), L"x");
 }
@@ -497,6 +516,14 @@ TEST_F(ScriptKeys, UnregisteringWhatDoesNotExistSucceedsAndCreatesNothing)
     EXPECT_EQ(Snapshot(), std::vector<std::wstring>{L"\\"});
     // Even an unknown type letter in a missing subtree is only read over.
     ASSERT_EQ(Unregister(L"Missing { val V = q 'y' }"), S_OK);
+}
+
+TEST_F(ScriptKeys, FailureInsideAMissingSubtreeIsIgnored)
+{
+    ASSERT_EQ(Register(L"Existing"), S_OK);
+    // The value item lacks its "=": reading the missing key's subtree fails, and only that.
+    EXPECT_EQ(Unregister(L"Missing { val x }\r\nExisting"), S_OK);
+    EXPECT_FALSE(Exists(L"Existing"));
 }
 
 TEST_F(ScriptKeys, ExistingKeyNamedByTheScriptIsRemovedOnUnregistration)

@@ -12,6 +12,20 @@
 
 namespace {
 
+// Under Wine a stack overflow ends a GoogleTest program with exit code 0 and no summary, which
+// CTest would count as a pass. End the program with the exception's code instead.
+LONG WINAPI FailOnStackOverflow(EXCEPTION_POINTERS* exception)
+{
+    if (exception->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW)
+        return EXCEPTION_CONTINUE_SEARCH;
+    static const char kMessage[] = "stack overflow: the test program ends here\n";
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kMessage, sizeof(kMessage) - 1, &written, nullptr);
+    ::TerminateProcess(::GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+const PVOID g_stackOverflowGuard = ::AddVectoredExceptionHandler(0, &FailOnStackOverflow);
+
 void SnapshotKey(HKEY key, const std::wstring& path, std::vector<std::wstring>& lines)
 {
     lines.push_back(path + L"\\");
