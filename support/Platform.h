@@ -52,7 +52,9 @@
     /* code signatures */                                                                  \
     X(WinVerifyTrust)                                                                      \
     /* process-heap release, so tests can count that every buffer taken is given back */   \
-    X(HeapFree)
+    X(HeapFree)                                                                            \
+    /* registration scripts: their text buffers are freed through the table as well */     \
+    X(CoTaskMemFree)
 
 // Runtime-library calls, named by their exact signature (C++ overloads some of them).
 using WfsopenFunction = FILE* (__cdecl*)(const wchar_t* path, const wchar_t* mode, int shareFlag);
