@@ -213,6 +213,11 @@ HRESULT CVexilSrvsModule::StartManager(ComPtr<IVexilMgrControl>& control) noexce
     }
 
     (void)control->EndInit();
+    if (!verified) {
+        // The control interface belongs to the aggregated manager and counts as a reference to
+        // it: kept, it would hold the module lock and the idle end could never come.
+        control.reset();
+    }
     return S_OK;
 }
 

@@ -22,6 +22,7 @@ namespace {
 
 constexpr wchar_t kKnobsComponent[] = L"BoardsManager";
 constexpr wchar_t kKnobInitDelayMs[] = L"InitDelayMs";
+constexpr wchar_t kKnobBeginInitMs[] = L"BeginInitMs";
 constexpr wchar_t kKnobFailCreate[] = L"FailCreate";
 constexpr wchar_t kKnobCreateReturnsSFalse[] = L"CreateReturnsSFalse";
 constexpr wchar_t kKnobGetImplementationModuleResult[] = L"GetImplementationModuleResult";
@@ -148,6 +149,7 @@ private:
 
     volatile LONG m_state = kStateNotStarted;
     volatile LONGLONG m_initBeganTick = 0;
+    DWORD m_beginInitMs = 0;
 };
 
 BoardsManager::BoardsManager(IUnknown* outer) noexcept
@@ -155,6 +157,7 @@ BoardsManager::BoardsManager(IUnknown* outer) noexcept
 {
     const StandInKnobs knobs(kKnobsComponent);
     m_initDelayMs = knobs.Dword(kKnobInitDelayMs).value_or(0);
+    m_beginInitMs = knobs.Dword(kKnobBeginInitMs).value_or(0);
     m_implementationModuleResult = knobs.Hresult(kKnobGetImplementationModuleResult).value_or(S_OK);
     m_initStateResult = knobs.Hresult(kKnobGetInitStateResult).value_or(S_OK);
     m_boards = knobs.MultiString(kKnobBoards);
@@ -258,6 +261,9 @@ HRESULT BoardsManager::BeginInit() noexcept
     Log(L"BeginInit");
     m_initBeganTick = static_cast<LONGLONG>(::GetTickCount64());
     ::InterlockedCompareExchange(&m_state, kStateInitialising, kStateNotStarted);
+    // A manager whose start-up work runs inside BeginInit keeps its caller that long.
+    if (m_beginInitMs != 0)
+        ::Sleep(m_beginInitMs);
     return S_OK;
 }
 

@@ -113,15 +113,57 @@ std::vector<DWORD> HostProcessIds()
     return ids;
 }
 
-void KillHostProcesses()
+bool QuitHost(DWORD pid, DWORD timeoutMs)
 {
-    for (DWORD id : HostProcessIds()) {
-        UniqueKernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+    UniqueKernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    if (!process)
+        return true;
+    UniqueKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 thread{};
+    thread.dwSize = sizeof(thread);
+    for (BOOL more = ::Thread32First(snapshot.get(), &thread); more; more = ::Thread32Next(snapshot.get(), &thread)) {
+        if (thread.th32OwnerProcessID == pid)
+            ::PostThreadMessageW(thread.th32ThreadID, WM_QUIT, 0, 0);  // only the run thread pumps
+    }
+    return ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+namespace {
+
+void TerminateProcessesNamed(const wchar_t* name)
+{
+    UniqueKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, name) != 0)
+            continue;
+        UniqueKernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
         if (process) {
             ::TerminateProcess(process.get(), 0xDEAD);
             ::WaitForSingleObject(process.get(), 10000);
         }
     }
+}
+
+}  // namespace
+
+void KillHostProcesses()
+{
+    for (DWORD id : HostProcessIds()) {
+        if (!QuitHost(id)) {
+            UniqueKernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+            if (process) {
+                ::TerminateProcess(process.get(), 0xDEAD);
+                ::WaitForSingleObject(process.get(), 10000);
+            }
+        }
+    }
+    // Wine's RPC service keeps the class registration of a server that ended without revoking
+    // it (killed, or a run that stops before its revocation step, as the host's early failures
+    // do) and sends later activations to the dead endpoint (0x800706BA). Windows drops them
+    // with the process; here the service is ended and starts afresh on the next COM call.
+    TerminateProcessesNamed(L"rpcss.exe");
 }
 
 std::optional<SERVICE_STATUS_PROCESS> QueryHostService()

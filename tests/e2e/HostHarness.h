@@ -37,7 +37,11 @@ struct ClientRun
 // Runs the client with 'arguments' and parses its output.
 [[nodiscard]] ClientRun RunClient(const std::wstring& arguments, DWORD timeoutMs = 60000);
 
-// Ends every VexilSrvs.exe process of the prefix, waiting for each.
+// Asks a host to end as its idle path would: a quit message to its threads, so the run stops in
+// order and revokes its class object. True when the process ended within 'timeoutMs'.
+bool QuitHost(DWORD pid, DWORD timeoutMs = 15000);
+
+// Ends every VexilSrvs.exe process of the prefix: in order where possible, else by force.
 void KillHostProcesses();
 [[nodiscard]] std::vector<DWORD> HostProcessIds();
 
