@@ -19,6 +19,8 @@ std::wstring Quoted(const std::wstring& path)
     return L"\"" + path + L"\"";
 }
 
+}  // namespace
+
 UniqueScHandle OpenHostService(DWORD access)
 {
     UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -26,8 +28,6 @@ UniqueScHandle OpenHostService(DWORD access)
         return {};
     return UniqueScHandle(::OpenServiceW(manager.get(), kServiceName, access));
 }
-
-}  // namespace
 
 std::string ClientRun::Value(const std::string& name) const
 {
@@ -59,11 +59,21 @@ std::wstring ServerClassKey()
     return L"CLSID\\{6D1F3A20-8C44-4B7E-A5D2-19E07C3B5F41}";
 }
 
+std::wstring ServerTypeLibKey()
+{
+    return L"TypeLib\\{9E47B1D2-5A6C-4F38-B017-3C82E5D9A4F6}";
+}
+
 DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs)
+{
+    return RunHostAt(HostPath(), arguments, timeoutMs);
+}
+
+DWORD RunHostAt(const std::wstring& executable, const std::wstring& arguments, DWORD timeoutMs)
 {
     ProcessOptions options;
     options.timeoutMs = timeoutMs;
-    const ProcessResult result = RunProcess(Quoted(HostPath()) + L" " + arguments, options);
+    const ProcessResult result = RunProcess(Quoted(executable) + L" " + arguments, options);
     EXPECT_TRUE(result.started);
     EXPECT_FALSE(result.timedOut) << "VexilSrvs.exe " << std::string(arguments.begin(), arguments.end());
     return result.exitCode;
@@ -213,6 +223,18 @@ void RemoveHostService()
     ::DeleteService(service.get());
 }
 
+void RemoveServerKeys()
+{
+    const std::wstring serverKeys[] = {
+        ServerAppIdKey(), L"AppID\\VexilSrvs.EXE", L"VexilSrvs.VexilMgrSrv.1", L"VexilSrvs.VexilMgrSrv",
+        ServerClassKey(), ServerTypeLibKey(),
+    };
+    for (const std::wstring& key : serverKeys) {
+        DeleteKeyTree(HKEY_CLASSES_ROOT, key);
+        DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Classes\\" + key);
+    }
+}
+
 void HostEndToEndTest::SetUp()
 {
     KillHostProcesses();
@@ -230,6 +252,7 @@ void HostEndToEndTest::TearDown()
     KillHostProcesses();
     (void)RunHost(L"-UnregServer");
     (void)RunHost(L"-UnregServerPerUser");
+    RemoveServerKeys();
     while (!m_values.empty())
         m_values.pop_back();
     RemoveDirectoryTree(m_baseDirectory);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/UniqueHandle.h"
 #include "tests/support/TestProcess.h"
 #include "tests/support/TestRegistry.h"
 
@@ -30,9 +31,13 @@ struct ClientRun
 [[nodiscard]] std::wstring HostPath();
 [[nodiscard]] std::wstring ServerAppIdKey();
 [[nodiscard]] std::wstring ServerClassKey();
+[[nodiscard]] std::wstring ServerTypeLibKey();
 
 // Runs the host with 'arguments' to completion and answers its full exit code.
 [[nodiscard]] DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs = 120000);
+// The same with a copy of the host elsewhere ('executable' is its full path).
+[[nodiscard]] DWORD RunHostAt(const std::wstring& executable, const std::wstring& arguments,
+                              DWORD timeoutMs = 120000);
 
 // Runs the client with 'arguments' and parses its output.
 [[nodiscard]] ClientRun RunClient(const std::wstring& arguments, DWORD timeoutMs = 60000);
@@ -59,12 +64,17 @@ template <typename Condition>
 }
 
 // Service Control Manager helpers for the "VexilSrvs" entry.
+[[nodiscard]] UniqueScHandle OpenHostService(DWORD access);
 [[nodiscard]] std::optional<SERVICE_STATUS_PROCESS> QueryHostService();
 [[nodiscard]] bool StartHostService();
 [[nodiscard]] bool StopHostService();
 [[nodiscard]] bool WaitForServiceState(DWORD state, DWORD timeoutMs);
 // Stops and deletes the entry if there is one, whatever state it is in.
 void RemoveHostService();
+
+// Deletes every key the host's registration writes, below HKEY_CLASSES_ROOT and below the
+// user's classes, including keys that unregistration spares because they gained subkeys.
+void RemoveServerKeys();
 
 // The test environment of one end-to-end test: a fresh log directory for the host (through
 // "DefaultDir"), the log switched on, crash dumps off unless asked for, and at the end no host
