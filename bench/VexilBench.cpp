@@ -392,7 +392,7 @@ private:
     bool StartWarmServers();
     void MeasureWarmActivation();
     void MeasureCalls();
-    void MeasureIdleMemory();
+    void MeasureIdleMemory(Samples& memory);
     void MeasureLog();
     void PrintTable() const;
 
@@ -414,11 +414,20 @@ private:
     std::map<std::string, std::vector<double>> m_hostStages;
     Samples m_burstRate;
     std::vector<std::string> m_burstChecks;
-    Samples m_memory;
+    Samples m_memoryAfterStart, m_memoryAfterTraffic;
     Samples m_logRate;  // host: WriteLog; bare: the plain write-and-flush loop
     std::vector<double> m_switchRate;  // the read of "EnableWriteEvent" alone
     std::vector<std::string> m_problems;
 };
+
+// How a client process ended, for a problem line.
+std::string Outcome(const ProcessResult& child)
+{
+    char code[64];
+    std::snprintf(code, sizeof(code), " (exit code 0x%08lX%s): ", static_cast<unsigned long>(child.exitCode),
+                  child.timedOut ? ", killed after the time-out" : "");
+    return code + child.output;
+}
 
 std::wstring Quoted(const std::wstring& path)
 {
@@ -652,7 +661,7 @@ void Bench::MeasureWarmActivation()
             const Values values = ParseValues(child.output);
             const DWORD expectedPid = target.host ? m_hostPid : m_bareServer->id();
             if (child.exitCode != 0 || Number(values, "server-pid") != static_cast<double>(expectedPid)) {
-                m_problems.push_back(std::string("activation of ") + target.name + " failed: " + child.output);
+                m_problems.push_back(std::string("activation of ") + target.name + " failed" + Outcome(child));
                 continue;
             }
             if (round < kWarmUpRounds)
@@ -675,7 +684,7 @@ void Bench::MeasureCalls()
                 const ProcessResult child = RunChildOf(std::wstring(L"calls ") + target.word + L" " + counts);
                 const auto rate = Number(ParseValues(child.output), "calls-per-second");
                 if (child.exitCode != 0 || !rate)
-                    m_problems.push_back(std::string("calls on ") + target.name + " failed: " + child.output);
+                    m_problems.push_back(std::string("calls on ") + target.name + " failed" + Outcome(child));
                 else
                     m_callsPerSecond[threads].For(target).push_back(*rate);
             }
@@ -683,13 +692,15 @@ void Bench::MeasureCalls()
     }
 }
 
-void Bench::MeasureIdleMemory()
+// Taken right after start and again after the warm figures: the runtime keeps the threads
+// and buffers that the traffic made it create, whichever server it served.
+void Bench::MeasureIdleMemory(Samples& memory)
 {
     Say("idle private memory");
     ::Sleep(1000);  // the servers' worker threads go quiet
     for (int sample = 0; sample < 3; ++sample, ::Sleep(200)) {
-        m_memory.host.push_back(MemoryMiB(m_hostProcess.get()));
-        m_memory.bare.push_back(MemoryMiB(m_bareServer->handle()));
+        memory.host.push_back(MemoryMiB(m_hostProcess.get()));
+        memory.bare.push_back(MemoryMiB(m_bareServer->handle()));
     }
 }
 
@@ -741,7 +752,9 @@ void Bench::PrintTable() const
     }
     row("8x16 activations at once on a fresh service, activations/s" + n(m_burstRate.host), Median(m_burstRate.host),
         Median(m_burstRate.bare), 0);
-    row("idle private memory, MiB", Median(m_memory.host), Median(m_memory.bare), 1);
+    row("idle private memory after start, MiB", Median(m_memoryAfterStart.host), Median(m_memoryAfterStart.bare), 1);
+    row("idle private memory after the warm figures, MiB", Median(m_memoryAfterTraffic.host),
+        Median(m_memoryAfterTraffic.bare), 1);
     row("log records/s (host: log on; bare: write+flush loop)", Median(m_logRate.host), Median(m_logRate.bare), 0);
     row("- the log's switch read alone (every record reads it), reads/s", Median(m_switchRate), std::nullopt, 0);
 
@@ -777,9 +790,10 @@ int Bench::Run()
         // The bare server is started by hand here, as a plain local server.
         ScopedRegistryValueAbsent localServer(HKEY_CLASSES_ROOT, kBareAppIdKey, L"LocalService");
         if (StartWarmServers()) {
+            MeasureIdleMemory(m_memoryAfterStart);
             MeasureWarmActivation();
             MeasureCalls();
-            MeasureIdleMemory();
+            MeasureIdleMemory(m_memoryAfterTraffic);
         }
         MeasureLog();
     }
