@@ -35,6 +35,7 @@
 #include "VexilSrvs.h"    // generated from manager/VexilSrvs.idl
 #include "bench/BenchNames.h"
 #include "diagnostics/DiagnosticsNames.h"
+#include "host/VexilSrvsModule.h"  // the AppID value that selects service mode
 #include "support/ComPtr.h"
 #include "support/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
@@ -451,7 +452,7 @@ Bench::Bench(const Options& options) : m_options(options)
     const std::wstring bare = OutputFile(L"VexilBareServer.exe");
     SetString(HKEY_CLASSES_ROOT, kBareClassKey, L"AppID", kBareAppId);
     SetString(HKEY_CLASSES_ROOT, std::wstring(kBareClassKey) + L"\\LocalServer32", L"", Quoted(bare));
-    SetString(HKEY_CLASSES_ROOT, kBareAppIdKey, L"LocalService", kBareServiceName);
+    SetString(HKEY_CLASSES_ROOT, kBareAppIdKey, kLocalServiceValue, kBareServiceName);
     UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     UniqueScHandle service(::CreateServiceW(manager.get(), kBareServiceName, kBareServiceName, SERVICE_ALL_ACCESS,
                                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -788,7 +789,7 @@ int Bench::Run()
         MeasureColdStart();
         MeasureBursts();
         // The bare server is started by hand here, as a plain local server.
-        ScopedRegistryValueAbsent localServer(HKEY_CLASSES_ROOT, kBareAppIdKey, L"LocalService");
+        ScopedRegistryValueAbsent localServer(HKEY_CLASSES_ROOT, kBareAppIdKey, kLocalServiceValue);
         if (StartWarmServers()) {
             MeasureIdleMemory(m_memoryAfterStart);
             MeasureWarmActivation();
