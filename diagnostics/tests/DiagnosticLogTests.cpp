@@ -37,17 +37,23 @@ protected:
     static std::string LogFile()
     {
         const auto files = FilesIn(g_strLogDir);
-        return files.size() != 1 ? std::to_string(files.size()) + " files"
-                                 : std::string(files[0].begin(), files[0].end()) + "|" + ReadFileBytes(g_strLogDir + L"\\" + files[0]);
+        if (files.size() != 1)
+            return std::to_string(files.size()) + " files";
+        return std::string(files[0].begin(), files[0].end()) + "|" + ReadFileBytes(g_strLogDir + L"\\" + files[0]);
     }
 
     std::wstring m_savedLogDir, m_directory;
-    ScopedRegistryValue m_on = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableWriteEvent, 1);
-    ScopedPlatformOverride<decltype(&::GetLocalTime)> m_clock{&PlatformApi::GetLocalTime, [](LPSYSTEMTIME t) { *t = g_now; }};
-    ScopedPlatformOverride<WfsopenFunction> m_open{&PlatformApi::_wfsopen, [](const wchar_t* path, const wchar_t* mode, int share) {
-        ::Sleep(++g_opens == 1 ? 50 : 0);  // widens the window in which a second thread could also find the log closed
-        return RealPlatform()._wfsopen(path, mode, share);
-    }};
+    ScopedRegistryValue m_on = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableWriteEvent,
+                                                          1);
+    ScopedPlatformOverride<decltype(&::GetLocalTime)> m_clock{&PlatformApi::GetLocalTime,
+                                                              [](LPSYSTEMTIME t) { *t = g_now; }};
+    // The first open is slowed down, which widens the window in which a second thread could
+    // also find the log closed.
+    ScopedPlatformOverride<WfsopenFunction> m_open{&PlatformApi::_wfsopen,
+        [](const wchar_t* path, const wchar_t* mode, int share) {
+            ::Sleep(++g_opens == 1 ? 50 : 0);
+            return RealPlatform()._wfsopen(path, mode, share);
+        }};
     std::optional<CVexilSrvsModule> m_module;
 };
 
@@ -77,7 +83,8 @@ TEST_F(WriteLog, DropsRecordsWhileTheDirectoryIsMissingThenOpensAFileOfItsOwnSta
     g_strLogDir = m_directory + L"\\missing\\VexilSrvs";
     m_module.emplace();  // the constructor cannot create the directory either: its parent is missing
     m_module->WriteLog(L"lost");
-    ASSERT_TRUE(::CreateDirectoryW((m_directory + L"\\missing").c_str(), nullptr) && ::CreateDirectoryW(g_strLogDir.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((m_directory + L"\\missing").c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(g_strLogDir.c_str(), nullptr));
     g_now = {2025, 3, 0, 7, 14, 5, 10, 0};
     m_module->WriteLog(L"kept");
     EXPECT_EQ(g_opens, 2);
@@ -100,8 +107,10 @@ TEST_F(WriteLog, TwoThreadsLoggingAtOnceOpenOneStreamAndEveryRecordStaysWhole)
     b.join();
     const std::string text = LogFile() + "\n";
     EXPECT_EQ(g_opens, 1);
-    for (int i = 0; i < 100; ++i)
-        EXPECT_NE(text.find(" -- \n" + std::string(1, "ab"[i / 50]) + std::to_string(i % 50) + "\n"), std::string::npos);
+    for (int i = 0; i < 100; ++i) {
+        const std::string record = " -- \n" + std::string(1, "ab"[i / 50]) + std::to_string(i % 50) + "\n";
+        EXPECT_NE(text.find(record), std::string::npos) << record;
+    }
 }
 
 // The log directory: "DefaultDir" when usable, else TMP, else TEMP, each plus "\VexilSrvs".

@@ -12,15 +12,16 @@ bool g_sourceUnavailable = false;
 // that cannot be registered drops it, which the host takes silently.
 TEST(LogEvent, ReportsOneInformationEventUnderTheServiceNameCutAt255AndCarriesOnWhateverTheEventLogSays)
 {
-    ScopedPlatformOverride registerSource(&PlatformApi::RegisterEventSourceW, [](LPCWSTR server, LPCWSTR source) -> HANDLE {
-        g_calls += L"source(" + std::wstring(server == nullptr ? source : L"remote") + L") ";
-        return g_sourceUnavailable ? nullptr : RealPlatform().RegisterEventSourceW(server, source);
-    });
+    ScopedPlatformOverride registerSource(&PlatformApi::RegisterEventSourceW,
+        [](LPCWSTR server, LPCWSTR source) -> HANDLE {
+            g_calls += L"source(" + std::wstring(server == nullptr ? source : L"remote") + L") ";
+            return g_sourceUnavailable ? nullptr : RealPlatform().RegisterEventSourceW(server, source);
+        });
     ScopedPlatformOverride report(&PlatformApi::ReportEventW,
-        [](HANDLE, WORD type, WORD category, DWORD id, PSID sid, WORD count, DWORD rawSize, LPCWSTR* strings, LPVOID raw) {
-            g_calls += L"event(" + std::to_wstring(type) + L"," + std::to_wstring(category) + L"," + std::to_wstring(id) +
-                       L"," + std::to_wstring(sid != nullptr) + L"," + std::to_wstring(count) + L"," +
-                       std::to_wstring(rawSize + (raw != nullptr)) + L":" + strings[0] + L") ";
+        [](HANDLE, WORD type, WORD category, DWORD id, PSID sid, WORD count, DWORD size, LPCWSTR* strings, LPVOID raw) {
+            g_calls += L"event(" + std::to_wstring(type) + L"," + std::to_wstring(category) + L"," +
+                       std::to_wstring(id) + L"," + std::to_wstring(sid != nullptr) + L"," + std::to_wstring(count) +
+                       L"," + std::to_wstring(size + (raw != nullptr)) + L":" + strings[0] + L") ";
             return ::SetLastError(ERROR_LOG_FILE_FULL), FALSE;
         });
     const std::wstring longText(300, L'x');

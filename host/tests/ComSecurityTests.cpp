@@ -60,14 +60,16 @@ bool Fails(const char* call)
 {
     if (++g_calls != g_failAt)
         return false;
-    g_expected = strcmp(call, "HeapAlloc") == 0 ? E_OUTOFMEMORY : strcmp(call, "IsValidSid") == 0 ? E_INVALIDARG : E_ACCESSDENIED;
+    g_expected = strcmp(call, "HeapAlloc") == 0    ? E_OUTOFMEMORY
+                 : strcmp(call, "IsValidSid") == 0 ? E_INVALIDARG
+                                                   : E_ACCESSDENIED;
     ::SetLastError(ERROR_ACCESS_DENIED);
     return true;
 }
 
-#define VEXIL_FAILABLE(call)                                                         \
+#define VEXIL_FAILABLE(call)                                                                \
     ScopedPlatformOverride<decltype(&::call)> m_##call{&PlatformApi::call, [](auto... arguments) { \
-        return Fails(#call) ? FALSE : RealPlatform().call(arguments...);            \
+        return Fails(#call) ? FALSE : RealPlatform().call(arguments...);                   \
     }};
 
 class ComSecurity : public ::testing::Test
@@ -76,20 +78,23 @@ protected:
     VEXIL_FAILABLE(InitializeSecurityDescriptor) VEXIL_FAILABLE(OpenThreadToken) VEXIL_FAILABLE(OpenProcessToken)
     VEXIL_FAILABLE(GetTokenInformation) VEXIL_FAILABLE(IsValidSid) VEXIL_FAILABLE(CopySid)
     VEXIL_FAILABLE(SetSecurityDescriptorOwner) VEXIL_FAILABLE(SetSecurityDescriptorGroup)
-    ScopedPlatformOverride<decltype(&::HeapAlloc)> m_alloc{&PlatformApi::HeapAlloc, [](HANDLE heap, DWORD flags, SIZE_T size) {
-        void* p = Fails("HeapAlloc") ? nullptr : RealPlatform().HeapAlloc(heap, flags, size);
-        return p != nullptr ? *g_live.insert(p).first : nullptr;
-    }};
-    ScopedPlatformOverride<decltype(&::HeapFree)> m_free{&PlatformApi::HeapFree, [](HANDLE heap, DWORD flags, LPVOID p) {
-        EXPECT_TRUE(p == nullptr || g_live.erase(p) == 1) << "freed a buffer not taken";
-        return RealPlatform().HeapFree(heap, flags, p);
-    }};
+    ScopedPlatformOverride<decltype(&::HeapAlloc)> m_alloc{&PlatformApi::HeapAlloc,
+        [](HANDLE heap, DWORD flags, SIZE_T size) {
+            void* p = Fails("HeapAlloc") ? nullptr : RealPlatform().HeapAlloc(heap, flags, size);
+            return p != nullptr ? *g_live.insert(p).first : nullptr;
+        }};
+    ScopedPlatformOverride<decltype(&::HeapFree)> m_free{&PlatformApi::HeapFree,
+        [](HANDLE heap, DWORD flags, LPVOID p) {
+            EXPECT_TRUE(p == nullptr || g_live.erase(p) == 1) << "freed a buffer not taken";
+            return RealPlatform().HeapFree(heap, flags, p);
+        }};
     ScopedPlatformOverride<decltype(&::CoInitializeSecurity)> m_com{&PlatformApi::CoInitializeSecurity,
         [](PSECURITY_DESCRIPTOR sd, LONG services, SOLE_AUTHENTICATION_SERVICE* list, void* reserved1,
            DWORD authentication, DWORD impersonation, void* authList, DWORD capabilities, void* reserved3) {
             g_comSaw = Describe(sd);
             g_liveDuringCom = g_live.size();
-            EXPECT_TRUE(services == -1 && !list && !reserved1 && !authList && capabilities == EOAC_NONE && !reserved3);
+            EXPECT_TRUE(services == -1 && !list && !reserved1 && !authList && !reserved3);
+            EXPECT_EQ(capabilities, static_cast<DWORD>(EOAC_NONE));
             EXPECT_TRUE(authentication == RPC_C_AUTHN_LEVEL_PKT && impersonation == RPC_C_IMP_LEVEL_IMPERSONATE);
             return RPC_E_TOO_LATE;
         }};

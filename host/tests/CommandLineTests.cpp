@@ -46,9 +46,12 @@ TEST(ProcessEntry, FailedModuleInitialisationEndsWithMinusOneBeforeTheCommandLin
     }
     ScopedPlatformOverride priority(&PlatformApi::SetPriorityClass,
                                     [](HANDLE, DWORD c) { return s_calls += std::to_string(c) + " ", TRUE; });
-    ScopedPlatformOverride begin(&PlatformApi::timeBeginPeriod, [](UINT p) { return s_calls += "begin" + std::to_string(p), 0u; });
-    ScopedPlatformOverride end(&PlatformApi::timeEndPeriod, [](UINT p) { return s_calls += " end" + std::to_string(p), 0u; });
-    ScopedPlatformOverride line(&PlatformApi::GetCommandLineW, [] { return s_calls += " line", const_cast<LPWSTR>(L""); });
+    ScopedPlatformOverride begin(&PlatformApi::timeBeginPeriod,
+                                 [](UINT p) { return s_calls += "begin" + std::to_string(p), 0u; });
+    ScopedPlatformOverride end(&PlatformApi::timeEndPeriod,
+                               [](UINT p) { return s_calls += " end" + std::to_string(p), 0u; });
+    ScopedPlatformOverride line(&PlatformApi::GetCommandLineW,
+                                [] { return s_calls += " line", const_cast<LPWSTR>(L""); });
     CVexilSrvsModule module;
     EXPECT_EQ(module.WinMain(SW_SHOWNORMAL), -1);
     EXPECT_EQ(s_calls, "256 begin1 end1");

@@ -25,12 +25,13 @@ using Texts = std::vector<std::string>;
 struct HostAnswers
 {
     HRESULT managerCreate = S_OK, agentCreate = S_OK, registration = S_OK, resume = S_OK, revoke = S_OK;
-    HRESULT security = S_OK, enable = S_OK, disable = S_OK, module = S_OK, initAnswer = S_OK, com = S_OK;
+    HRESULT security = S_OK, enable = S_OK, disable = S_OK, module = S_OK, initAnswer = S_OK;
     bool handler = true, control = true, state = true, signedManager = true;
     bool refuseGlobalEvent = false, refuseNamedEvents = false, refuseMonitorEvent = false, refuseThread = false;
     std::vector<LONG> initStates{2};  // GetInitState answers in turn; the last one repeats
 };
 inline HostAnswers g_answers;
+inline constexpr DWORD kZero = 0, kOne = 1;
 inline std::string g_trace;
 
 // Appends "entry" or "entry(v1,v2)" to the trace and answers hr.
@@ -56,7 +57,8 @@ public:
     {
         void* const own[] = {static_cast<IVexilMgrSrv*>(this), static_cast<IVexilMgrControl*>(this),
                              static_cast<IVexilMgrState*>(this), static_cast<ICrashDumpAgent*>(this)};
-        *out = iid == IID_IUnknown || iid == IID_IVexilMgrSrv ? own[0] : iid == IID_IVexilMgrControl && g_answers.control ? own[1]
+        *out = iid == IID_IUnknown || iid == IID_IVexilMgrSrv ? own[0]
+             : iid == IID_IVexilMgrControl && g_answers.control ? own[1]
              : iid == IID_IVexilMgrState && g_answers.state ? own[2] : iid == IID_ICrashDumpAgent ? own[3] : nullptr;
         return *out != nullptr ? AddRef(), S_OK : E_NOINTERFACE;
     }
@@ -134,15 +136,16 @@ protected:
     ClassObjectEntry* m_table[1] = {&m_entry};
 
 private:
-    ScopedRegistryValue m_logOn = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableWriteEvent, 1);
-    ScopedRegistryValue m_dumpsOff = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableDump, 0);
+    ScopedRegistryValue m_logOn{HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableWriteEvent, REG_DWORD, &kOne, 4};
+    ScopedRegistryValue m_dumpsOff{HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableDump, REG_DWORD, &kZero, 4};
     ScopedRegistryValueAbsent m_noDumpType{HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamDumpType};
     template <typename F>
     using Override = ScopedPlatformOverride<F>;
     Override<decltype(&::CoCreateInstance)> m_create{&PlatformApi::CoCreateInstance,
         [](REFCLSID clsid, LPUNKNOWN, DWORD context, REFIID iid, LPVOID* out) -> HRESULT {
             const bool manager = clsid == CLSID_VexilMgrSrv;
-            const HRESULT hr = Trace(manager ? g_answers.managerCreate : g_answers.agentCreate, manager ? "manager" : "agent", context);
+            const HRESULT hr = Trace(manager ? g_answers.managerCreate : g_answers.agentCreate,
+                                     manager ? "manager" : "agent", context);
             return FAILED(hr) ? (*out = nullptr, hr) : g_components->QueryInterface(iid, out);
         }};
     Override<decltype(&::CoRegisterClassObject)> m_register{&PlatformApi::CoRegisterClassObject,
@@ -150,25 +153,24 @@ private:
             *cookie = SUCCEEDED(g_answers.registration) ? 7 : 0;
             return Trace(g_answers.registration, "register", context, flags);
         }};
-    Override<decltype(&::CoResumeClassObjects)> m_resume{&PlatformApi::CoResumeClassObjects, [] { return Trace(g_answers.resume, "resume"); }};
-    Override<decltype(&::CoRevokeClassObject)> m_revoke{&PlatformApi::CoRevokeClassObject,
-                                                        [](DWORD cookie) { return Trace(g_answers.revoke, "revoke", cookie); }};
+    Override<decltype(&::CoResumeClassObjects)> m_resume{&PlatformApi::CoResumeClassObjects,
+                                                         [] { return Trace(g_answers.resume, "resume"); }};
+    Override<decltype(&::CoRevokeClassObject)> m_revoke{
+        &PlatformApi::CoRevokeClassObject, [](DWORD cookie) { return Trace(g_answers.revoke, "revoke", cookie); }};
     Override<decltype(&::CoInitializeSecurity)> m_security{&PlatformApi::CoInitializeSecurity,
         [](PSECURITY_DESCRIPTOR, LONG, SOLE_AUTHENTICATION_SERVICE*, void*, DWORD, DWORD, void*, DWORD, void*) {
             return Trace(g_answers.security, "security");
         }};
-    Override<decltype(&::CoInitializeEx)> m_com{&PlatformApi::CoInitializeEx, [](LPVOID, DWORD model) {
-        return FAILED(g_answers.com) ? g_answers.com : RealPlatform().CoInitializeEx(nullptr, model);
-    }};
     Override<decltype(&::RegisterServiceCtrlHandlerExW)> m_handler{&PlatformApi::RegisterServiceCtrlHandlerExW,
         [](LPCWSTR name, LPHANDLER_FUNCTION_EX function, LPVOID context) {
             EXPECT_TRUE(wcscmp(name, L"VexilSrvs") == 0 && function == &CVexilSrvsModule::HandlerEx && !context);
             return g_answers.handler ? reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150) : nullptr;
         }};
-    Override<decltype(&::SetServiceStatus)> m_status{&PlatformApi::SetServiceStatus, [](SERVICE_STATUS_HANDLE, LPSERVICE_STATUS s) -> BOOL {
-        EXPECT_TRUE(s->dwCheckPoint == 0 && s->dwControlsAccepted == 5);
-        return Trace(TRUE, "status", s->dwCurrentState, s->dwWaitHint, LONG(s->dwWin32ExitCode));
-    }};
+    Override<decltype(&::SetServiceStatus)> m_status{&PlatformApi::SetServiceStatus,
+        [](SERVICE_STATUS_HANDLE, LPSERVICE_STATUS s) -> BOOL {
+            EXPECT_TRUE(s->dwCheckPoint == 0 && s->dwControlsAccepted == 5);
+            return Trace(TRUE, "status", s->dwCurrentState, s->dwWaitHint, LONG(s->dwWin32ExitCode));
+        }};
     Override<decltype(&::ReportEventW)> m_report{&PlatformApi::ReportEventW,
         [](HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* strings, LPVOID) -> BOOL {
             return Trace(TRUE, "event(" + std::string(strings[0], strings[0] + wcslen(strings[0])) + ")");
@@ -183,11 +185,15 @@ private:
         [](LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCWSTR name) -> HANDLE {
             BOOL present = FALSE, defaulted = FALSE;
             PACL dacl = reinterpret_cast<PACL>(1);
-            EXPECT_TRUE(!manual && !initial && (name == nullptr || (sa != nullptr && sa->nLength == 24 && !sa->bInheritHandle &&
-                ::GetSecurityDescriptorDacl(sa->lpSecurityDescriptor, &present, &dacl, &defaulted) && present && !dacl)));
+            EXPECT_TRUE(!manual && !initial);
+            EXPECT_TRUE(name == nullptr || (sa != nullptr && sa->nLength == 24 && !sa->bInheritHandle &&
+                                            ::GetSecurityDescriptorDacl(sa->lpSecurityDescriptor, &present, &dacl,
+                                                                        &defaulted) && present && !dacl));
             const bool refused = name == nullptr ? g_answers.refuseMonitorEvent
                 : g_answers.refuseNamedEvents || (g_answers.refuseGlobalEvent && wcsncmp(name, L"Global\\", 7) == 0);
-            return refused ? (::SetLastError(ERROR_ACCESS_DENIED), nullptr) : RealPlatform().CreateEventW(sa, manual, initial, name);
+            if (refused)
+                return ::SetLastError(ERROR_ACCESS_DENIED), nullptr;
+            return RealPlatform().CreateEventW(sa, manual, initial, name);
         }};
     // The idle monitor is a thread that ends at once: the tests here watch what PreMessageLoop
     // does with it, and the real one is seen at work end to end.

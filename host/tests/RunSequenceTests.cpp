@@ -145,7 +145,7 @@ TEST_F(HostTest, UnlockEndsOnlyALocalServerAndOnlyWhenTheServerCountFallsToZero)
     static ULONG s_count;
     ScopedPlatformOverride addRef(&PlatformApi::CoAddRefServerProcess, [] { return Trace(0, "addref"), ++s_count; });
     ScopedPlatformOverride release(&PlatformApi::CoReleaseServerProcess, [] { return Trace(0, "release"), --s_count; });
-    ScopedPlatformOverride signal(&PlatformApi::SetEvent, [](HANDLE event) -> BOOL { return Trace(!!event, "signal"); });
+    ScopedPlatformOverride signal(&PlatformApi::SetEvent, [](HANDLE) -> BOOL { return Trace(FALSE, "signal"); });
     const struct { BOOL service, delay; int locks; LONG last; std::string trace; bool quit; } cases[] = {
         {TRUE, FALSE, 1, -1, "addref", false},
         {FALSE, TRUE, 2, 1, "addref; addref; release", false},

@@ -2,14 +2,15 @@
 
 namespace {
 
+// As ServiceMain leaves the module, with the quit message coming to the test thread.
 class ServiceControl : public HostTest
 {
 protected:
     void SetUp() override
     {
         HostTest::SetUp();
-        m_module->m_status.dwWaitHint = 0;                // as ServiceMain leaves it
-        m_module->m_dwThreadID = ::GetCurrentThreadId();  // the quit message comes to the test thread
+        m_module->m_status.dwWaitHint = 0;
+        m_module->m_dwThreadID = ::GetCurrentThreadId();
     }
 };
 
@@ -72,10 +73,11 @@ TEST_F(ServiceControl, StartChoosesServiceModeOnlyForAnEmptyOrTerminatedLocalSer
         {REG_SZ, L"", 0, TRUE}, {REG_EXPAND_SZ, L"x", 4, TRUE}, {REG_DWORD, &number, 4, FALSE},
         {REG_SZ, tooLong.c_str(), 602, FALSE},
     };
-    g_answers.com = CO_E_INIT_TLS;
+    ScopedPlatformOverride com(&PlatformApi::CoInitializeEx, [](LPVOID, DWORD) { return CO_E_INIT_TLS; });
     ScopedPlatformOverride dispatcher(&PlatformApi::StartServiceCtrlDispatcherW, [](const SERVICE_TABLE_ENTRYW* table) {
-        EXPECT_TRUE(wcscmp(table[0].lpServiceName, L"VexilSrvs") == 0 && !table[1].lpServiceName && !table[1].lpServiceProc);
+        EXPECT_STREQ(table[0].lpServiceName, L"VexilSrvs");
         EXPECT_EQ(table[0].lpServiceProc, &CVexilSrvsModule::_ServiceMain);
+        EXPECT_TRUE(table[1].lpServiceName == nullptr && table[1].lpServiceProc == nullptr);
         return ::SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), FALSE;
     });
     for (const auto& c : cases) {
