@@ -155,7 +155,8 @@ TEST_F(HostTest, UnlockEndsOnlyALocalServerAndOnlyWhenTheServerCountFallsToZero)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.trace);
         g_trace.clear();
-        s_count = m_module->m_nLockCnt = 0;
+        s_count = 0;
+        m_module->m_nLockCnt = 0;
         m_module->m_bService = c.service;
         m_module->m_bDelayShutdown = c.delay;
         for (int i = 0; i < c.locks; ++i)
