@@ -4,85 +4,39 @@
 
 #include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"
+#include "tests/support/PlatformOverride.h"
 #include "tests/support/TestRegistry.h"
 
 namespace {
 
-constexpr wchar_t kValue[] = L"ParamStoreTestValue";
-
-DWORD Read(DWORD defaultValue)
+// Each row overwrites the same value, so a read that kept an earlier answer shows up.
+TEST(ReadParamDword, TakesOnlyAStoredDwordOfThe64BitViewAndReadsItAfreshElseGivesTheDefault)
 {
-    return CVexilSrvsModule::ReadParamDword(L"", kValue, defaultValue);
-}
-
-TEST(ReadParamDword, ReturnsAStoredDword)
-{
-    auto value = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, kParamsKeyPath, kValue, 0xA5A5F00Du);
-    EXPECT_EQ(Read(7), 0xA5A5F00Du);
-}
-
-TEST(ReadParamDword, ReturnsAStoredZeroRatherThanTheDefault)
-{
-    auto value = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, kParamsKeyPath, kValue, 0);
-    EXPECT_EQ(Read(1), 0u);
-}
-
-TEST(ReadParamDword, ReturnsTheDefaultWhenTheValueIsMissing)
-{
-    ScopedRegistryValueAbsent absent(HKEY_LOCAL_MACHINE, kParamsKeyPath, kValue);
-    EXPECT_EQ(Read(42), 42u);
-}
-
-TEST(ReadParamDword, ReturnsTheDefaultWhenTheParamsKeyIsMissing)
-{
-    DeleteKeyTree(HKEY_LOCAL_MACHINE, kParamsKeyPath);
-    EXPECT_EQ(CVexilSrvsModule::ReadParamDword(L"", kParamEnableWriteEvent, 0), 0u);
-    EXPECT_EQ(CVexilSrvsModule::ReadParamDword(L"", kParamEnableDump, 1), 1u);
-}
-
-// Only REG_DWORD counts: every other type, whatever its bytes, yields the default.
-TEST(ReadParamDword, IgnoresValuesOfAnyOtherType)
-{
-    const DWORD one = 1;
+    constexpr wchar_t kValue[] = L"ParamStoreTestValue";
+    constexpr wchar_t k32BitView[] = L"SOFTWARE\\Wow6432Node\\Kestrova\\Vexil\\Params";
+    const DWORD stored = 0xA5A5F00D, zero = 0;
     const uint64_t qword = 1;
-    const BYTE bigEndianOne[4] = {0, 0, 0, 1};
-    struct Case
-    {
-        const char* name;
-        DWORD type;
-        const void* data;
-        DWORD size;
-    } cases[] = {
-        {"string holding a digit", REG_SZ, L"1", 4},
-        {"expandable string", REG_EXPAND_SZ, L"1", 4},
-        {"qword", REG_QWORD, &qword, sizeof(qword)},
-        {"big-endian dword", REG_DWORD_BIG_ENDIAN, bigEndianOne, 4},
-        {"binary of four bytes", REG_BINARY, &one, 4},
+    const struct { DWORD type; const void* data; DWORD size; DWORD expected; } cases[] = {
+        {REG_DWORD, &stored, 4, stored}, {REG_DWORD, &zero, 4, 0}, {REG_DWORD, &qword, 8, 99}, {REG_SZ, L"1", 4, 99},
+        {REG_QWORD, &qword, 8, 99}, {REG_DWORD_BIG_ENDIAN, &zero, 4, 99}, {REG_BINARY, &stored, 4, 99},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ScopedRegistryValue value(HKEY_LOCAL_MACHINE, kParamsKeyPath, kValue, c.type, c.data, c.size);
-        EXPECT_EQ(Read(99), 99u) << c.name;
+        EXPECT_EQ(CVexilSrvsModule::ReadParamDword(L"", kValue, 99), c.expected) << c.type << " " << c.size;
     }
-}
-
-TEST(ReadParamDword, ReadsBelowANamedSubKey)
-{
-    const std::wstring subKeyPath = std::wstring(kParamsKeyPath) + L"\\Sub";
-    auto value = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, subKeyPath, kValue, 5);
-    EXPECT_EQ(CVexilSrvsModule::ReadParamDword(L"Sub", kValue, 0), 5u);
-    EXPECT_EQ(Read(0), 0u);
-    DeleteKeyTree(HKEY_LOCAL_MACHINE, subKeyPath);
-}
-
-TEST(ReadParamDword, SeesAChangeAtTheNextRead)
-{
-    auto first = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, kParamsKeyPath, kValue, 0);
-    EXPECT_EQ(Read(9), 0u);
     {
-        auto second = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, kParamsKeyPath, kValue, 1);
-        EXPECT_EQ(Read(9), 1u);
+        auto value = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, std::wstring(kParamsKeyPath) + L"\\Sub", kValue, 5);
+        auto only32 = ScopedRegistryValue::Dword(HKEY_LOCAL_MACHINE, k32BitView, kValue, 6);
+        EXPECT_EQ(CVexilSrvsModule::ReadParamDword(L"Sub", kValue, 0), 5u) << "below a sub-key";
+        EXPECT_EQ(CVexilSrvsModule::ReadParamDword(L"", kValue, 7), 7u) << "missing, or only in the 32-bit view";
+        ScopedPlatformOverride denied(&PlatformApi::RegOpenKeyExW, [](HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) -> LSTATUS {
+            return ERROR_ACCESS_DENIED;
+        });
+        EXPECT_EQ(CVexilSrvsModule::ReadParamDword(L"Sub", kValue, 8), 8u) << "access denied";
     }
-    EXPECT_EQ(Read(9), 0u);
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Kestrova");
+    DeleteKeyTree(HKEY_LOCAL_MACHINE, kParamsKeyPath);
+    EXPECT_EQ(CVexilSrvsModule::ReadParamDword(L"", kParamEnableDump, 1), 1u) << "missing key";
 }
 
 }  // namespace

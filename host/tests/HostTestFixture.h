@@ -1,95 +1,206 @@
 #pragma once
 
-// A module object set up for one test of the host's life: a fresh log directory with the log
-// switched on, COM initialised on the test thread, a class-object table holding one fake
-// class, and the COM and service-status calls of the host answered and recorded by the
-// overrides below, with the fakes of FakeComponents.h standing in for the components.
+// A module object set up for one test of the host's life: its own log directory with the log
+// on, crash dumps off unless the test switches them on, and fakes in place of the outside
+// components, the COM runtime's class-object calls, the service status, the event log, Sleep
+// and the idle monitor. What the host did is kept in one trace, in order; the answers it gets
+// come from g_answers.
 
 #include <gtest/gtest.h>
 
-#include <list>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"
-#include "host/tests/FakeComponents.h"
+#include "manager/ComponentIds.h"
+#include "tests/support/LogReader.h"
 #include "tests/support/PlatformOverride.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestRegistry.h"
 
-// What the overrides saw, and how they answer; reset for every test.
-struct HostCalls
+using Texts = std::vector<std::string>;
+
+struct HostAnswers
 {
-    HRESULT managerCreateResult = S_OK;
-    HRESULT agentCreateResult = S_OK;
-    HRESULT registerResult = S_OK;
-    HRESULT resumeResult = S_OK;
-    HRESULT revokeResult = S_OK;
-    HRESULT securityResult = S_OK;
-    bool instantSleep = true;
-
-    int managerCreations = 0;
-    int agentCreations = 0;
-    int sleeps = 0;
-    std::vector<DWORD> sleepDurations;
-    DWORD registrationContext = 0;
-    DWORD registrationFlags = 0;
-    std::vector<std::string> order;  // security, register, resume, revoke, status:<state>, event:<text>
-    std::vector<SERVICE_STATUS> statusReports;
+    HRESULT managerCreate = S_OK, agentCreate = S_OK, registration = S_OK, resume = S_OK, revoke = S_OK;
+    HRESULT security = S_OK, enable = S_OK, disable = S_OK, module = S_OK, initAnswer = S_OK;
+    bool handler = true, control = true, state = true, signedManager = true;
+    bool refuseGlobalEvent = false, refuseNamedEvents = false, refuseMonitorEvent = false, refuseThread = false;
+    std::vector<LONG> initStates{2};  // GetInitState answers in turn; the last one repeats
 };
+inline HostAnswers g_answers;
+inline constexpr DWORD kZero = 0, kOne = 1;
+inline std::string g_trace;
 
-extern HostCalls g_calls;
-extern FakeManager* g_fakeManager;
-extern FakeCrashDumpAgent* g_fakeAgent;
+// Appends "entry" or "entry(v1,v2)" to the trace and answers hr.
+template <typename... Values>
+HRESULT Trace(HRESULT hr, const std::string& entry, Values... values)
+{
+    std::string list;
+    ((list += (list.empty() ? "(" : ",") + std::to_string(values)), ...);
+    g_trace += (g_trace.empty() ? "" : "; ") + entry + list + (list.empty() ? "" : ")");
+    return hr;
+}
+
+#define VEXIL_RESERVED(n) HRESULT STDMETHODCALLTYPE Reserved##n() override { return E_NOTIMPL; }
+
+// The boards manager and the crash-dump agent in one object, so one count shows that the host
+// gave back every reference it took.
+class FakeComponents final : public IVexilMgrSrv, public IVexilMgrControl, public IVexilMgrState, public ICrashDumpAgent
+{
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override { return ::InterlockedIncrement(&refs); }
+    ULONG STDMETHODCALLTYPE Release() override { return ::InterlockedDecrement(&refs); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
+    {
+        void* const own[] = {static_cast<IVexilMgrSrv*>(this), static_cast<IVexilMgrControl*>(this),
+                             static_cast<IVexilMgrState*>(this), static_cast<ICrashDumpAgent*>(this)};
+        *out = iid == IID_IUnknown || iid == IID_IVexilMgrSrv ? own[0]
+             : iid == IID_IVexilMgrControl && g_answers.control ? own[1]
+             : iid == IID_IVexilMgrState && g_answers.state ? own[2] : iid == IID_ICrashDumpAgent ? own[3] : nullptr;
+        return *out != nullptr ? AddRef(), S_OK : E_NOINTERFACE;
+    }
+    HRESULT STDMETHODCALLTYPE GetImplementationModule(LONGLONG* module) override
+    {
+        Trace(S_OK, "module", *module);  // the signed test program stands in for the manager; kernel32 is nobody's
+        *module = reinterpret_cast<LONGLONG>(::GetModuleHandleW(g_answers.signedManager ? nullptr : L"kernel32"));
+        return g_answers.module;
+    }
+    HRESULT STDMETHODCALLTYPE BeginInit() override { return Trace(S_OK, "begin"); }
+    HRESULT STDMETHODCALLTYPE EndInit() override { return Trace(S_OK, "end"); }
+    HRESULT STDMETHODCALLTYPE Shutdown() override { return Trace(S_OK, "shutdown"); }
+    HRESULT STDMETHODCALLTYPE GetInitState(LONG* state) override
+    {
+        *state = g_answers.initStates[std::min<size_t>(initCalls++, g_answers.initStates.size() - 1)];
+        return Trace(g_answers.initAnswer, "initstate");
+    }
+    HRESULT STDMETHODCALLTYPE EnableCrashDumps(LONG isService, LONG mode, LONG reserved) override
+    {
+        return Trace(g_answers.enable, "enable", isService, mode, reserved);
+    }
+    HRESULT STDMETHODCALLTYPE DisableCrashDumps() override { return Trace(g_answers.disable, "disable"); }
+    VEXIL_RESERVED(3) VEXIL_RESERVED(4) VEXIL_RESERVED(5) VEXIL_RESERVED(6) VEXIL_RESERVED(7) VEXIL_RESERVED(8)
+    VEXIL_RESERVED(9) VEXIL_RESERVED(10) VEXIL_RESERVED(11) VEXIL_RESERVED(12) VEXIL_RESERVED(13)
+    VEXIL_RESERVED(14) VEXIL_RESERVED(16) VEXIL_RESERVED(17)
+    volatile LONG refs = 0;
+    size_t initCalls = 0;
+};
+inline FakeComponents* g_components = nullptr;
 
 class HostTest : public ::testing::Test
 {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override
+    {
+        g_trace.clear();
+        g_answers = {};
+        g_components = &m_components;
+        m_savedLogDir = std::exchange(g_strLogDir, m_logDirectory = MakeTempDirectory(L"host"));
+        m_module.emplace();
+        m_module->m_classObjects = ClassObjectSpan(m_table);
+        (void)TakeQuitMessage();  // gives the thread its message queue, which keeps quit messages posted to it
+    }
+    void TearDown() override
+    {
+        if (m_module->m_pLogFile != nullptr)
+            fclose(std::exchange(m_module->m_pLogFile, nullptr));
+        m_module.reset();
+        RemoveDirectoryTree(m_logDirectory);
+        g_strLogDir = m_savedLogDir;
+        while (TakeQuitMessage()) {
+        }
+    }
+    // The texts logged since the previous call.
+    [[nodiscard]] Texts LogTexts()
+    {
+        const Texts all = LogTextsIn(m_logDirectory);
+        return Texts(all.begin() + static_cast<ptrdiff_t>(std::exchange(m_logSeen, all.size())), all.end());
+    }
+    static void QueueQuitMessage() { ::PostThreadMessageW(::GetCurrentThreadId(), WM_QUIT, 0, 0); }
+    [[nodiscard]] static bool TakeQuitMessage()
+    {
+        MSG msg;
+        return ::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+    }
 
-    // The texts the module wrote to its diagnostic log, in order.
-    [[nodiscard]] std::vector<std::string> LogTexts() const;
-
-    // Ends an idle monitor the test left waiting, and takes its quit message.
-    void EndIdleMonitor();
-
-    // Makes the next message loop of this thread end as soon as it starts.
-    static void QueueQuitMessage();
-    // Whether a quit message waits in this thread's queue (taken out if so).
-    [[nodiscard]] static bool TakeQuitMessage();
-
-    // Sets a DWORD parameter of the host for the rest of the test.
-    void SetParam(const wchar_t* name, DWORD value);
-    void RemoveParam(const wchar_t* name);
-
-    // The order entries that start with 'prefix'.
-    [[nodiscard]] static std::vector<std::string> Calls(const std::string& prefix);
-
-    FakeManager m_manager;
-    FakeCrashDumpAgent m_agent;
-    FakeClassObject m_classObject;
-    std::wstring m_logDirectory;
-    std::wstring m_savedLogDir;
+    FakeComponents m_components;
+    std::wstring m_logDirectory, m_savedLogDir;
+    size_t m_logSeen = 0;
     std::optional<CVexilSrvsModule> m_module;
     ClassObjectCache m_cache{nullptr, 0};
-    ClassObjectEntry m_entry{};
+    ClassObjectEntry m_entry{&CLSID_VexilMgrSrv, nullptr,
+                             [](void*, REFIID iid, void** out) { return g_components->QueryInterface(iid, out); },
+                             nullptr, &m_cache, nullptr, nullptr, nullptr};
     ClassObjectEntry* m_table[1] = {&m_entry};
-    bool m_comInitialized = false;
 
 private:
-    std::optional<ScopedRegistryValue> m_logEnabled;
-    std::list<ScopedRegistryValue> m_params;
-    std::list<ScopedRegistryValueAbsent> m_removedParams;
-    ScopedPlatformOverride<decltype(&::CoCreateInstance)> m_create;
-    ScopedPlatformOverride<decltype(&::CoRegisterClassObject)> m_register;
-    ScopedPlatformOverride<decltype(&::CoResumeClassObjects)> m_resume;
-    ScopedPlatformOverride<decltype(&::CoRevokeClassObject)> m_revoke;
-    ScopedPlatformOverride<decltype(&::CoInitializeSecurity)> m_security;
-    ScopedPlatformOverride<decltype(&::SetServiceStatus)> m_status;
-    ScopedPlatformOverride<decltype(&::ReportEventW)> m_report;
-    ScopedPlatformOverride<decltype(&::Sleep)> m_sleep;
-
-public:
-    HostTest();
+    ScopedRegistryValue m_logOn{HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableWriteEvent, REG_DWORD, &kOne, 4};
+    ScopedRegistryValue m_dumpsOff{HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableDump, REG_DWORD, &kZero, 4};
+    ScopedRegistryValueAbsent m_noDumpType{HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamDumpType};
+    template <typename F>
+    using Override = ScopedPlatformOverride<F>;
+    Override<decltype(&::CoCreateInstance)> m_create{&PlatformApi::CoCreateInstance,
+        [](REFCLSID clsid, LPUNKNOWN, DWORD context, REFIID iid, LPVOID* out) -> HRESULT {
+            const bool manager = clsid == CLSID_VexilMgrSrv;
+            const HRESULT hr = Trace(manager ? g_answers.managerCreate : g_answers.agentCreate,
+                                     manager ? "manager" : "agent", context);
+            return FAILED(hr) ? (*out = nullptr, hr) : g_components->QueryInterface(iid, out);
+        }};
+    Override<decltype(&::CoRegisterClassObject)> m_register{&PlatformApi::CoRegisterClassObject,
+        [](REFCLSID, LPUNKNOWN, DWORD context, DWORD flags, LPDWORD cookie) {
+            *cookie = SUCCEEDED(g_answers.registration) ? 7 : 0;
+            return Trace(g_answers.registration, "register", context, flags);
+        }};
+    Override<decltype(&::CoResumeClassObjects)> m_resume{&PlatformApi::CoResumeClassObjects,
+                                                         [] { return Trace(g_answers.resume, "resume"); }};
+    Override<decltype(&::CoRevokeClassObject)> m_revoke{
+        &PlatformApi::CoRevokeClassObject, [](DWORD cookie) { return Trace(g_answers.revoke, "revoke", cookie); }};
+    Override<decltype(&::CoInitializeSecurity)> m_security{&PlatformApi::CoInitializeSecurity,
+        [](PSECURITY_DESCRIPTOR, LONG, SOLE_AUTHENTICATION_SERVICE*, void*, DWORD, DWORD, void*, DWORD, void*) {
+            return Trace(g_answers.security, "security");
+        }};
+    Override<decltype(&::RegisterServiceCtrlHandlerExW)> m_handler{&PlatformApi::RegisterServiceCtrlHandlerExW,
+        [](LPCWSTR name, LPHANDLER_FUNCTION_EX function, LPVOID context) {
+            EXPECT_TRUE(wcscmp(name, L"VexilSrvs") == 0 && function == &CVexilSrvsModule::HandlerEx && !context);
+            return g_answers.handler ? reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150) : nullptr;
+        }};
+    Override<decltype(&::SetServiceStatus)> m_status{&PlatformApi::SetServiceStatus,
+        [](SERVICE_STATUS_HANDLE, LPSERVICE_STATUS s) -> BOOL {
+            EXPECT_TRUE(s->dwCheckPoint == 0 && s->dwControlsAccepted == 5);
+            return Trace(TRUE, "status", s->dwCurrentState, s->dwWaitHint, LONG(s->dwWin32ExitCode));
+        }};
+    Override<decltype(&::ReportEventW)> m_report{&PlatformApi::ReportEventW,
+        [](HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* strings, LPVOID) -> BOOL {
+            return Trace(TRUE, "event(" + std::string(strings[0], strings[0] + wcslen(strings[0])) + ")");
+        }};
+    Override<decltype(&::Sleep)> m_sleep{&PlatformApi::Sleep, [](DWORD ms) { Trace(S_OK, "sleep", ms); }};
+    Override<decltype(&::WaitForSingleObject)> m_wait{&PlatformApi::WaitForSingleObject, [](HANDLE handle, DWORD ms) {
+        return Trace(S_OK, "wait", ms), RealPlatform().WaitForSingleObject(handle, ms);
+    }};
+    // Named events are the guard, which must carry a present, null DACL so that any account in
+    // any session can open it; the unnamed one wakes the idle monitor.
+    Override<decltype(&::CreateEventW)> m_event{&PlatformApi::CreateEventW,
+        [](LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCWSTR name) -> HANDLE {
+            BOOL present = FALSE, defaulted = FALSE;
+            PACL dacl = reinterpret_cast<PACL>(1);
+            EXPECT_TRUE(!manual && !initial);
+            EXPECT_TRUE(name == nullptr || (sa != nullptr && sa->nLength == 24 && !sa->bInheritHandle &&
+                                            ::GetSecurityDescriptorDacl(sa->lpSecurityDescriptor, &present, &dacl,
+                                                                        &defaulted) && present && !dacl));
+            const bool refused = name == nullptr ? g_answers.refuseMonitorEvent
+                : g_answers.refuseNamedEvents || (g_answers.refuseGlobalEvent && wcsncmp(name, L"Global\\", 7) == 0);
+            if (refused)
+                return ::SetLastError(ERROR_ACCESS_DENIED), nullptr;
+            return RealPlatform().CreateEventW(sa, manual, initial, name);
+        }};
+    // The idle monitor is a thread that ends at once: the tests here watch what PreMessageLoop
+    // does with it, and the real one is seen at work end to end.
+    Override<decltype(&::CreateThread)> m_thread{&PlatformApi::CreateThread,
+        [](LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE, LPVOID, DWORD flags, LPDWORD id) -> HANDLE {
+            if (FAILED(Trace(g_answers.refuseThread ? E_FAIL : S_OK, "monitor")))
+                return ::SetLastError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
+            return RealPlatform().CreateThread(sa, stack, [](void*) -> DWORD { return 0; }, nullptr, flags, id);
+        }};
 };

@@ -1,354 +1,170 @@
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
-#include "diagnostics/DiagnosticsNames.h"
 #include "host/HostText.h"
 #include "host/tests/HostTestFixture.h"
-#include "support/Hresult.h"
 
 namespace {
 
-using Texts = std::vector<std::string>;
+const Texts kFullRun = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 3", "Run Step 5", "Run End"};
+const Texts kNoManager = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 5", "Run End"};
+const Texts kEndAfterStep2 = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2"};
+const std::string kStart = "register(20,5); monitor; resume; ";
+const std::string kServiceStart =
+    "status(2,100000,0); security; register(20,5); status(4,0,0); event(Service started/resumed); resume; ";
+const std::string kDumps = "agent(23); enable(0,1,0); ";
+const std::string kManager = "manager(23); module(100); begin; end; shutdown; ";
+const std::string kEnd = "revoke(7); sleep(1000)";
+const std::string kStopped = "; event(Service stopped); status(1,0,";
 
-const Texts kNormalLocalRun = {"->Run()",    "Run Step 0", "Run Step 1", "Run Step 2",
-                               "Run Step 3", "Run Step 5", "Run End"};
-const Texts kStartUpFailedBeforeTheManager = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 5",
-                                              "Run End"};
-
-class RunTest : public HostTest
+// A service row runs ServiceMain, which reports the run's result as the exit code of its last
+// status; a local row runs Run itself. The normal local and service lives are also seen end to end.
+struct RunCase
 {
-protected:
-    void SetUp() override
-    {
-        HostTest::SetUp();
-        UseSignedManager();
-    }
+    const char* name;
+    HostAnswers answers{};
+    bool service = false;
+    std::optional<DWORD> enableDump = 0, dumpType = std::nullopt;  // no value: absent
+    bool emptyTable = false;
+    HRESULT result = S_OK;
+    Texts log = {};
+    std::string trace = {};
+    bool managerHeld = false;
+};
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
-    HRESULT RunLocal()
-    {
+const RunCase kRunCases[] = {
+    {.name = "LocalRunWithDumpsOffReadsNoDumpType", .dumpType = 2, .log = kFullRun, .trace = kStart + kManager + kEnd},
+    {.name = "ServiceLifeWithDumpsByDefault", .service = true, .enableDump = std::nullopt,
+     .log = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Service started", "Run Step 3", "Run Step 5",
+             "Run End", "Service stopped"},
+     .trace = kServiceStart + "agent(23); enable(1,1,0); manager(23); module(100); begin; event(Service started); "
+              "status(4,0,0); end; shutdown; disable; revoke(7)" + kStopped + "0)"},
+    {.name = "ServiceLetsGoOfAManagerOfAnotherPublisher", .answers = {.signedManager = false}, .service = true,
+     .log = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 3", "Run Step 5", "Run End",
+             "Service stopped"},
+     .trace = kServiceStart + "manager(23); module(100); begin; end; revoke(7)" + kStopped + "0)"},
+    {.name = "ServiceWhoseSecurityFailsStopsWithItsCode", .answers = {.security = E_OUTOFMEMORY}, .service = true,
+     .log = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 5", "Run End", "Service stopped"},
+     .trace = "status(2,100000,0); security" + kStopped + "-2147024882)"},
+    {.name = "ServiceHandlerNotInstalled", .answers = {.handler = false}, .service = true,
+     .log = {"Handler not installed"}, .trace = "event(Handler not installed)"},
+    {.name = "GuardNotCreated", .answers = {.refuseNamedEvents = true}, .result = E_ACCESSDENIED, .log = {"->Run()"}},
+    {.name = "SessionLocalGuard", .answers = {.refuseGlobalEvent = true}, .log = kFullRun,
+     .trace = kStart + kManager + kEnd},
+    {.name = "RegistrationFails", .answers = {.registration = E_OUTOFMEMORY}, .result = E_OUTOFMEMORY,
+     .log = kNoManager, .trace = "register(20,5)"},
+    {.name = "NothingToRegister", .emptyTable = true, .log = kNoManager},
+    {.name = "MonitorEventFails", .answers = {.refuseMonitorEvent = true}, .result = E_FAIL, .log = kNoManager,
+     .trace = "register(20,5); revoke(7)"},
+    {.name = "MonitorThreadFails", .answers = {.refuseThread = true}, .result = E_FAIL, .log = kNoManager,
+     .trace = "register(20,5); monitor; revoke(7)"},
+    {.name = "ResumeFails", .answers = {.resume = E_UNEXPECTED}, .result = E_UNEXPECTED, .log = kNoManager,
+     .trace = kStart + "wait(30000); revoke(7)"},
+    {.name = "DumpTypeZeroIsModeOne", .enableDump = 1, .dumpType = 0, .log = kFullRun,
+     .trace = kStart + kDumps + kManager + "disable; " + kEnd},
+    {.name = "DumpTypeTwoIsModeTwo", .enableDump = 1, .dumpType = 2, .log = kFullRun,
+     .trace = kStart + "agent(23); enable(0,2,0); " + kManager + "disable; " + kEnd},
+    {.name = "DumpTypeThreeMeansNoDumps", .enableDump = 1, .dumpType = 3, .log = kFullRun,
+     .trace = kStart + kManager + kEnd},
+    {.name = "EnableFails", .answers = {.enable = E_ACCESSDENIED}, .enableDump = 1, .result = E_FAIL,
+     .log = {"->Run()", "Run Step 0"}, .trace = kStart + "agent(23); enable(0,1,0)"},
+    {.name = "EnableAnswersSFalse", .answers = {.enable = S_FALSE}, .enableDump = 1, .log = kNoManager,
+     .trace = kStart + kDumps + "disable; " + kEnd},
+    {.name = "ManagerNotCreated", .answers = {.managerCreate = REGDB_E_CLASSNOTREG}, .result = REGDB_E_CLASSNOTREG,
+     .log = kNoManager, .trace = kStart + "manager(23)"},
+    {.name = "ManagerNotCreatedWithDumps", .answers = {.managerCreate = REGDB_E_CLASSNOTREG, .disable = S_FALSE},
+     .enableDump = 1, .log = kNoManager, .trace = kStart + kDumps + "manager(23); disable; " + kEnd},
+    {.name = "ControlMissing", .answers = {.control = false}, .enableDump = 1, .result = E_NOINTERFACE,
+     .log = kEndAfterStep2, .trace = kStart + kDumps + "manager(23)", .managerHeld = true},
+    {.name = "ImplementationModuleSFalse", .answers = {.module = S_FALSE}, .result = S_FALSE,
+     .log = kEndAfterStep2, .trace = kStart + "manager(23); module(100)", .managerHeld = true},
+    {.name = "DisableFails", .answers = {.disable = E_UNEXPECTED}, .enableDump = 1, .result = E_UNEXPECTED,
+     .log = kFullRun, .trace = kStart + kDumps + kManager + "disable"},
+    {.name = "RevokeFails", .answers = {.revoke = RPC_E_DISCONNECTED}, .result = RPC_E_DISCONNECTED,
+     .log = kFullRun, .trace = kStart + kManager + kEnd},
+};
+
+class RunSequence : public HostTest, public ::testing::WithParamInterface<RunCase>
+{
+};
+
+TEST_P(RunSequence, EndsWithItsResultLogAndCallsInOrder)
+{
+    const RunCase& c = GetParam();
+    g_answers = c.answers;
+    std::optional<ScopedRegistryValueAbsent> noDump;
+    std::optional<ScopedRegistryValue> dump, dumpType;
+    if (!c.enableDump)
+        noDump.emplace(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableDump);
+    else
+        dump.emplace(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableDump, REG_DWORD, &*c.enableDump, 4);
+    if (c.dumpType)
+        dumpType.emplace(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamDumpType, REG_DWORD, &*c.dumpType, 4);
+    if (c.emptyTable)
+        m_module->m_classObjects = {};
+    QueueQuitMessage();
+    if (c.service) {
+        m_module->ServiceMain(0, nullptr);
+    } else {
         m_module->m_bService = FALSE;
-        QueueQuitMessage();
-        return m_module->Run(SW_SHOWNORMAL);
+        EXPECT_EQ(m_module->Run(SW_SHOWNORMAL), c.result);
     }
-
-    HRESULT RunService()
-    {
-        m_module->m_bService = TRUE;
-        m_module->m_bDelayShutdown = false;
-        m_module->m_status.dwCurrentState = SERVICE_START_PENDING;
-        QueueQuitMessage();
-        return m_module->Run(0);
-    }
-
-    // The manager's module is the (signed) test executable itself.
-    void UseSignedManager() { m_manager.moduleHandle = reinterpret_cast<LONGLONG>(::GetModuleHandleW(nullptr)); }
-    // A module of the platform, which carries no signature of the expected publisher.
-    void UseUnsignedManager() { m_manager.moduleHandle = reinterpret_cast<LONGLONG>(::GetModuleHandleW(L"kernel32.dll")); }
-
-    void TurnCrashDumpsOn() { RemoveParam(kParamEnableDump); }
-
-};
-
-TEST_F(RunTest, LocalRunLogsEveryStepAndStopsInOrder)
-{
-    EXPECT_EQ(RunLocal(), S_OK);
-    EXPECT_EQ(LogTexts(), kNormalLocalRun);
-    EXPECT_EQ(m_module->m_dwTimeOut, 15000u);
-    EXPECT_EQ(m_manager.modulePresetSeen, 100);
-    EXPECT_EQ(m_manager.beginInitCalls, 1);
-    EXPECT_EQ(m_manager.endInitCalls, 1);
-    EXPECT_EQ(m_manager.shutdownCalls, 1);
-    EXPECT_FALSE(m_module->m_spManager);
-    EXPECT_EQ(m_manager.References(), 0) << "every reference the run took is given back";
-    EXPECT_EQ(Calls("revoke").size(), 1u);
-    EXPECT_TRUE(Calls("status").empty()) << "a local server reports no service status";
-    EXPECT_TRUE(Calls("security").empty()) << "a local server sets no COM security";
-    ASSERT_FALSE(g_calls.sleepDurations.empty());
-    EXPECT_EQ(g_calls.sleepDurations.back(), 1000u) << "pause after revocation when shutdown is delayed";
-}
-
-TEST_F(RunTest, ServiceRunReportsRunningOnRegistrationAndAgainOnceTheManagerIsVerified)
-{
-    EXPECT_EQ(RunService(), S_OK);
-    const Texts expected = {"->Run()",         "Run Step 0", "Run Step 1", "Run Step 2",
-                            "Service started", "Run Step 3", "Run Step 5", "Run End"};
-    EXPECT_EQ(LogTexts(), expected);
-    const std::vector<std::string> expectedOrder = {
-        "security", "register", "status:4", "event:Service started/resumed", "resume",
-        "event:Service started", "status:4", "revoke"};
-    EXPECT_EQ(g_calls.order, expectedOrder);
-    EXPECT_TRUE(g_calls.sleepDurations.empty()) << "no pause in service mode";
-}
-
-TEST_F(RunTest, ManagerFailingTheSignatureCheckIsLetGoAndNeverShutDown)
-{
-    UseUnsignedManager();
-    EXPECT_EQ(RunService(), S_OK);
-    const Texts expected = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 3", "Run Step 5",
-                            "Run End"};
-    EXPECT_EQ(LogTexts(), expected);
-    EXPECT_EQ(std::count(g_calls.order.begin(), g_calls.order.end(), "event:Service started"), 0);
-    EXPECT_EQ(Calls("status").size(), 1u) << "only the running report of the registration";
-    EXPECT_EQ(m_manager.beginInitCalls, 1);
-    EXPECT_EQ(m_manager.endInitCalls, 1) << "initialisation is still ended";
-    EXPECT_EQ(m_manager.shutdownCalls, 0);
-    EXPECT_FALSE(m_module->m_spManager);
-    EXPECT_EQ(m_manager.References(), 0);
-}
-
-TEST_F(RunTest, FailedRegistrationEndsTheRunWithItsCodeAndWithoutRevocation)
-{
-    g_calls.registerResult = E_OUTOFMEMORY;
-    EXPECT_EQ(RunLocal(), E_OUTOFMEMORY);
-    EXPECT_EQ(LogTexts(), kStartUpFailedBeforeTheManager);
-    EXPECT_EQ(g_calls.managerCreations, 0);
-    EXPECT_TRUE(Calls("revoke").empty());
-}
-
-TEST_F(RunTest, NothingToRegisterEndsTheRunWithTheRevocationResult)
-{
-    m_module->m_classObjects = {};
-    EXPECT_EQ(RunLocal(), S_OK);
-    EXPECT_EQ(LogTexts(), kStartUpFailedBeforeTheManager);
-    EXPECT_EQ(g_calls.managerCreations, 0);
-    EXPECT_FALSE(m_module->m_bDelayShutdown);
-}
-
-TEST_F(RunTest, ManagerThatCannotBeCreatedEndsTheRunWithTheCreationFailure)
-{
-    g_calls.managerCreateResult = REGDB_E_CLASSNOTREG;
-    EXPECT_EQ(RunLocal(), REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(LogTexts(), kStartUpFailedBeforeTheManager);
-    EXPECT_TRUE(Calls("revoke").empty());
-}
-
-TEST_F(RunTest, ControlInterfaceMissingEndsTheRunAfterStepTwo)
-{
-    TurnCrashDumpsOn();
-    m_manager.controlQueryResult = E_NOINTERFACE;
-    EXPECT_EQ(RunLocal(), E_NOINTERFACE);
-    EXPECT_EQ(LogTexts(), (Texts{"->Run()", "Run Step 0", "Run Step 1", "Run Step 2"}));
-    EXPECT_EQ(m_agent.disableCalls, 0);
-    EXPECT_EQ(m_agent.References(), 0) << "the agent is released without being disabled";
-    EXPECT_TRUE(Calls("revoke").empty());
-    EXPECT_TRUE(m_module->m_spManager) << "held until the module goes";
-}
-
-TEST_F(RunTest, ImplementationModuleAnsweredWithSFalseEndsTheRunWithOne)
-{
-    m_manager.moduleResult = S_FALSE;
-    EXPECT_EQ(RunLocal(), S_FALSE);
-    EXPECT_EQ(LogTexts(), (Texts{"->Run()", "Run Step 0", "Run Step 1", "Run Step 2"}));
-    EXPECT_EQ(m_manager.beginInitCalls, 0);
-}
-
-// --- crash dumps ---
-
-TEST_F(RunTest, CrashDumpsAreOnInModeOneWhenNoParameterIsSet)
-{
-    RemoveParam(kParamEnableDump);
-    RemoveParam(kParamDumpType);
-    EXPECT_EQ(RunLocal(), S_OK);
-    EXPECT_EQ(g_calls.agentCreations, 1);
-    EXPECT_EQ(m_agent.dumpModeSeen, 1);
-    EXPECT_EQ(m_agent.isServiceSeen, 0);
-    EXPECT_EQ(m_agent.reservedSeen, 0);
-    EXPECT_EQ(m_agent.disableCalls, 1);
-    EXPECT_EQ(m_agent.References(), 0);
-}
-
-TEST_F(RunTest, DumpTypeSelectsTheDumpModeOrNoDumpsAtAll)
-{
-    struct Case
-    {
-        DWORD dumpType;
-        int agents;
-        LONG mode;
-    } cases[] = {{0, 1, 1}, {1, 1, 1}, {2, 1, 2}, {3, 0, -1}, {0xFFFFFFFF, 0, -1}};
-    TurnCrashDumpsOn();
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.dumpType);
-        SetParam(kParamDumpType, c.dumpType);
-        g_calls.agentCreations = 0;
-        m_agent.dumpModeSeen = -1;
-        m_module->m_hSafeEvent.reset();  // a run keeps the guard; the next run must find it free
-        ASSERT_EQ(RunLocal(), S_OK);
-        EXPECT_EQ(g_calls.agentCreations, c.agents);
-        EXPECT_EQ(m_agent.dumpModeSeen, c.mode);
-        EndIdleMonitor();
-    }
-}
-
-TEST_F(RunTest, ServiceRunTellsTheAgentItIsAService)
-{
-    TurnCrashDumpsOn();
-    EXPECT_EQ(RunService(), S_OK);
-    EXPECT_EQ(m_agent.isServiceSeen, 1);
-}
-
-TEST_F(RunTest, CrashDumpsOffCreatesNoAgentAndDisablesNothing)
-{
-    SetParam(kParamEnableDump, 0);
-    SetParam(kParamDumpType, 2);
-    EXPECT_EQ(RunLocal(), S_OK);
-    EXPECT_EQ(g_calls.agentCreations, 0);
-}
-
-TEST_F(RunTest, MissingCrashDumpAgentEndsTheRunRightAfterStepZero)
-{
-    TurnCrashDumpsOn();
-    g_calls.agentCreateResult = REGDB_E_CLASSNOTREG;
-    EXPECT_EQ(RunLocal(), E_FAIL);
-    EXPECT_EQ(LogTexts(), (Texts{"->Run()", "Run Step 0"}));
-    EXPECT_EQ(g_calls.managerCreations, 0);
-}
-
-TEST_F(RunTest, FailingEnableCrashDumpsEndsTheRunWithEFail)
-{
-    TurnCrashDumpsOn();
-    m_agent.enableResult = E_ACCESSDENIED;
-    EXPECT_EQ(RunLocal(), E_FAIL);
-    EXPECT_EQ(LogTexts(), (Texts{"->Run()", "Run Step 0"}));
-    EXPECT_EQ(m_agent.disableCalls, 0);
-    EXPECT_EQ(m_agent.References(), 0);
-}
-
-TEST_F(RunTest, PositiveEnableCrashDumpsAnswerKeepsTheManagerFromBeingCreated)
-{
-    TurnCrashDumpsOn();
-    m_agent.enableResult = S_FALSE;
-    EXPECT_EQ(RunLocal(), S_OK);
-    EXPECT_EQ(LogTexts(), kStartUpFailedBeforeTheManager);
-    EXPECT_EQ(g_calls.managerCreations, 0);
-    EXPECT_EQ(m_agent.disableCalls, 1);
-    EXPECT_EQ(Calls("revoke").size(), 1u);
-}
-
-TEST_F(RunTest, DisableCrashDumpsAnswerReplacesAManagerCreationFailure)
-{
-    TurnCrashDumpsOn();
-    g_calls.managerCreateResult = REGDB_E_CLASSNOTREG;
-    m_agent.disableResult = S_FALSE;
-    EXPECT_EQ(RunLocal(), S_OK) << "a non-negative answer leads to revocation, whose result counts";
-    EXPECT_EQ(Calls("revoke").size(), 1u);
-}
-
-TEST_F(RunTest, FailingDisableCrashDumpsIsReturnedAndNothingIsRevoked)
-{
-    TurnCrashDumpsOn();
-    m_agent.disableResult = E_UNEXPECTED;
-    EXPECT_EQ(RunLocal(), E_UNEXPECTED);
-    EXPECT_EQ(LogTexts(), (Texts{"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 3",
-                                 "Run Step 5", "Run End"}));
-    EXPECT_TRUE(Calls("revoke").empty());
-    EXPECT_EQ(m_manager.shutdownCalls, 1);
-}
-
-// --- single-instance guard ---
-
-class SingleInstanceGuardTest : public RunTest
-{
-protected:
-    void TearDown() override
-    {
-        s_holder = nullptr;
-        RunTest::TearDown();
-    }
-
-    static HANDLE s_holder;
-    static int s_releaseAfterSleeps;
-};
-
-HANDLE SingleInstanceGuardTest::s_holder = nullptr;
-int SingleInstanceGuardTest::s_releaseAfterSleeps = 0;
-
-TEST_F(SingleInstanceGuardTest, SecondInstanceWaitsOnceASecondUntilTheFirstEnds)
-{
-    UniqueKernelHandle holder(::CreateEventW(nullptr, FALSE, FALSE, kSafeEventGlobalName));
-    ASSERT_TRUE(holder);
-    s_holder = holder.release();
-    s_releaseAfterSleeps = 3;
-    ScopedPlatformOverride sleep(&PlatformApi::Sleep, [](DWORD ms) {
-        ++g_calls.sleeps;
-        g_calls.sleepDurations.push_back(ms);
-        if (g_calls.sleeps == s_releaseAfterSleeps && s_holder != nullptr) {
-            ::CloseHandle(s_holder);
-            s_holder = nullptr;
-        }
-    });
-    EXPECT_EQ(RunLocal(), S_OK);
-    Texts expected = {"->Run()", "Waiting for previous VexilSrvs Instance to Exit",
-                      "Waiting for previous VexilSrvs Instance to Exit",
-                      "Waiting for previous VexilSrvs Instance to Exit"};
-    expected.insert(expected.end(), kNormalLocalRun.begin() + 1, kNormalLocalRun.end());
-    EXPECT_EQ(LogTexts(), expected);
-    EXPECT_EQ(g_calls.sleepDurations[0], 1000u);
-    EXPECT_TRUE(m_module->m_hSafeEvent);
-}
-
-TEST_F(SingleInstanceGuardTest, GivesUpWithAccessDeniedAfterTheHundredthWait)
-{
-    UniqueKernelHandle holder(::CreateEventW(nullptr, FALSE, FALSE, kSafeEventGlobalName));
-    ASSERT_TRUE(holder);
-    EXPECT_EQ(RunLocal(), E_ACCESSDENIED);
-    const Texts texts = LogTexts();
-    ASSERT_EQ(texts.size(), 101u);
-    EXPECT_EQ(texts[0], "->Run()");
-    for (size_t i = 1; i < texts.size(); ++i)
-        EXPECT_EQ(texts[i], "Waiting for previous VexilSrvs Instance to Exit");
-    EXPECT_EQ(g_calls.sleeps, 100);
-    EXPECT_FALSE(m_module->m_hSafeEvent) << "the other instance's event is only opened and closed";
-    EXPECT_EQ(::WaitForSingleObject(holder.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
-        << "the first instance's event is never signalled";
-}
-
-TEST_F(SingleInstanceGuardTest, FailsWithTheLastErrorWhenNeitherNameCanBeCreated)
-{
-    ScopedPlatformOverride create(&PlatformApi::CreateEventW, [](LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) -> HANDLE {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    });
-    EXPECT_EQ(RunLocal(), HResultFromWin32(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(LogTexts(), (Texts{"->Run()"}));
-}
-
-TEST_F(SingleInstanceGuardTest, FallsBackToTheSessionLocalNameWhenTheGlobalOneIsRefused)
-{
-    ScopedPlatformOverride create(&PlatformApi::CreateEventW,
-                                  [](LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCWSTR name) -> HANDLE {
-                                      if (name != nullptr && wcsncmp(name, L"Global\\", 7) == 0) {
-                                          ::SetLastError(ERROR_ACCESS_DENIED);
-                                          return nullptr;
-                                      }
-                                      return RealPlatform().CreateEventW(sa, manual, initial, name);
-                                  });
-    EXPECT_EQ(RunLocal(), S_OK);
-    UniqueKernelHandle local(::OpenEventW(SYNCHRONIZE, FALSE, kSafeEventLocalName));
-    EXPECT_TRUE(local) << "the session-local guard is held";
+    EXPECT_EQ(LogTexts(), c.log);
+    EXPECT_EQ(g_trace, c.trace);
+    EXPECT_EQ(m_components.refs, c.managerHeld ? 1 : 0);
+    EXPECT_EQ(static_cast<bool>(m_module->m_spManager), c.managerHeld);
+    // The guard stays held after the run: machine-wide, or session-local when that was refused.
+    const bool ran = !c.log.empty() && c.log[0] == "->Run()" && !c.answers.refuseNamedEvents;
     UniqueKernelHandle global(::OpenEventW(SYNCHRONIZE, FALSE, kSafeEventGlobalName));
-    EXPECT_FALSE(global);
+    UniqueKernelHandle local(::OpenEventW(SYNCHRONIZE, FALSE, kSafeEventLocalName));
+    EXPECT_EQ(static_cast<bool>(global), ran && !c.answers.refuseGlobalEvent);
+    EXPECT_EQ(static_cast<bool>(local), ran && c.answers.refuseGlobalEvent);
 }
 
-TEST_F(SingleInstanceGuardTest, GuardEventCarriesANullDacl)
+INSTANTIATE_TEST_SUITE_P(Cases, RunSequence, ::testing::ValuesIn(kRunCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A second host waits once a second and runs on when the first ends: seen end to end.
+TEST_F(HostTest, SecondInstanceGivesUpWithAccessDeniedAfterTheHundredthWaitLeavingTheFirstAlone)
 {
-    static bool s_nullDacl = false;
-    s_nullDacl = false;
-    ScopedPlatformOverride create(&PlatformApi::CreateEventW,
-                                  [](LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCWSTR name) -> HANDLE {
-                                      if (name == nullptr)
-                                          return RealPlatform().CreateEventW(sa, manual, initial, name);
-                                      BOOL present = FALSE;
-                                      BOOL defaulted = TRUE;
-                                      PACL dacl = reinterpret_cast<PACL>(1);
-                                      s_nullDacl = sa != nullptr && sa->nLength == 24 && !sa->bInheritHandle &&
-                                                   ::GetSecurityDescriptorDacl(sa->lpSecurityDescriptor, &present,
-                                                                               &dacl, &defaulted) &&
-                                                   present && dacl == nullptr && !manual && !initial;
-                                      return RealPlatform().CreateEventW(sa, manual, initial, name);
-                                  });
-    EXPECT_EQ(RunLocal(), S_OK);
-    EXPECT_TRUE(s_nullDacl);
+    UniqueKernelHandle holder(::CreateEventW(nullptr, FALSE, FALSE, kSafeEventGlobalName));
+    m_module->m_bService = FALSE;
+    EXPECT_EQ(m_module->Run(SW_SHOWNORMAL), E_ACCESSDENIED);
+    Texts expectedLog(101, "Waiting for previous VexilSrvs Instance to Exit");
+    expectedLog[0] = "->Run()";
+    EXPECT_EQ(LogTexts(), expectedLog);
+    std::string expectedTrace = "sleep(1000)";
+    for (int i = 1; i < 100; ++i)
+        expectedTrace += "; sleep(1000)";
+    EXPECT_EQ(g_trace, expectedTrace);
+    EXPECT_EQ(::WaitForSingleObject(holder.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "never signalled";
+}
+
+// A service only counts down, so lock traffic never ends it; a local server whose last outside
+// user is gone wakes the idle monitor (seen at work end to end), or quits at once without one.
+TEST_F(HostTest, UnlockEndsOnlyALocalServerAndOnlyWhenTheServerCountFallsToZero)
+{
+    static ULONG s_count;
+    ScopedPlatformOverride addRef(&PlatformApi::CoAddRefServerProcess, [] { return Trace(0, "addref"), ++s_count; });
+    ScopedPlatformOverride release(&PlatformApi::CoReleaseServerProcess, [] { return Trace(0, "release"), --s_count; });
+    ScopedPlatformOverride signal(&PlatformApi::SetEvent, [](HANDLE) -> BOOL { return Trace(FALSE, "signal"); });
+    const struct { BOOL service, delay; int locks; LONG last; std::string trace; bool quit; } cases[] = {
+        {TRUE, FALSE, 1, -1, "addref", false},
+        {FALSE, TRUE, 2, 1, "addref; addref; release", false},
+        {FALSE, TRUE, 1, 0, "addref; release; signal", false},  // the monitor has fired: no event, no effect
+        {FALSE, FALSE, 1, 0, "addref; release", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.trace);
+        g_trace.clear();
+        s_count = 0;
+        m_module->m_nLockCnt = 0;
+        m_module->m_bService = c.service;
+        m_module->m_bDelayShutdown = c.delay;
+        for (int i = 0; i < c.locks; ++i)
+            EXPECT_EQ(m_module->Lock(), i + 1);
+        EXPECT_EQ(m_module->Unlock(), c.last);
+        EXPECT_EQ(g_trace, c.trace);
+        EXPECT_EQ(TakeQuitMessage(), c.quit);
+    }
 }
 
 }  // namespace

@@ -1,282 +1,95 @@
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "host/HostText.h"
 #include "host/tests/HostTestFixture.h"
 
 namespace {
 
-using Texts = std::vector<std::string>;
-
-class ServiceControlTest : public HostTest
+// As ServiceMain leaves the module, with the quit message coming to the test thread.
+class ServiceControl : public HostTest
 {
 protected:
     void SetUp() override
     {
         HostTest::SetUp();
-        m_module->m_bService = TRUE;
-        m_module->m_bDelayShutdown = false;
-        m_module->m_status.dwCurrentState = SERVICE_RUNNING;
-        m_module->m_dwThreadID = ::GetCurrentThreadId();  // the quit message comes to the test thread
-        MSG msg;
-        ::PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        m_module->m_status.dwWaitHint = 0;
+        m_module->m_dwThreadID = ::GetCurrentThreadId();
     }
-
-    void HoldManager() { m_module->SetManager(ComPtr<IVexilMgrSrv>(static_cast<IVexilMgrSrv*>(&m_manager))); }
 };
 
-TEST_F(ServiceControlTest, EveryControlCodeGetsItsReactionAndHandlerExAnswersZero)
+// Stop and an unknown request (200) reaching a running service are also seen end to end.
+TEST_F(ServiceControl, EveryControlCodeGetsItsReactionAndHandlerExAnswersZero)
 {
     Texts expectedLog;
-    std::vector<std::string> expectedEvents;
     for (DWORD code = 0; code <= 255; ++code) {
         SCOPED_TRACE(code);
-        g_calls.order.clear();
-        m_module->m_status.dwCurrentState = SERVICE_RUNNING;
+        g_trace.clear();
         EXPECT_EQ(CVexilSrvsModule::HandlerEx(code, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
-
+        const std::string text = code == 5 ? "Service Shutting Down" : code == 15 ? "Service PreShutting Down"
+                               : code >= 1 && code <= 4 ? "" : "Bad service request";
+        const bool stops = code == 1 || code == 5 || code == 15;
         expectedLog.push_back("dwOpcode = " + std::to_string(code));
-        const bool stops = code == SERVICE_CONTROL_STOP || code == SERVICE_CONTROL_SHUTDOWN ||
-                           code == SERVICE_CONTROL_PRESHUTDOWN;
-        const bool quiet = code == SERVICE_CONTROL_PAUSE || code == SERVICE_CONTROL_CONTINUE ||
-                           code == SERVICE_CONTROL_INTERROGATE;
-        std::vector<std::string> events;
-        if (code == SERVICE_CONTROL_SHUTDOWN) {
-            expectedLog.push_back("Service Shutting Down");
-            events.push_back("event:Service Shutting Down");
-        } else if (code == SERVICE_CONTROL_PRESHUTDOWN) {
-            expectedLog.push_back("Service PreShutting Down");
-            events.push_back("event:Service PreShutting Down");
-        } else if (!stops && !quiet) {
-            expectedLog.push_back("Bad service request");
-            events.push_back("event:Bad service request");
-        }
-        EXPECT_EQ(Calls("event:"), events);
-        if (stops) {
-            EXPECT_EQ(Calls("status:"), (std::vector<std::string>{"status:3"}));
-            EXPECT_TRUE(TakeQuitMessage());
-        } else {
-            EXPECT_TRUE(Calls("status:").empty()) << "no report for this code";
-            EXPECT_FALSE(TakeQuitMessage());
-        }
+        if (!text.empty())
+            expectedLog.push_back(text);
+        const std::string event = text.empty() ? "" : "event(" + text + ")";
+        EXPECT_EQ(g_trace, stops ? event + (text.empty() ? "" : "; ") + "status(3,0,0)" : event);
+        EXPECT_EQ(TakeQuitMessage(), stops);
     }
     EXPECT_EQ(LogTexts(), expectedLog);
 }
 
-TEST_F(ServiceControlTest, StopWithoutManagerPostsTheQuitMessageAtOnce)
+TEST_F(ServiceControl, OnStopReportsStopPendingWaitsForInitEndAtMostAHundredTimesAndPostsQuit)
 {
-    m_module->OnStop();
-    EXPECT_EQ(m_module->m_status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
-    EXPECT_TRUE(TakeQuitMessage());
-    EXPECT_EQ(g_calls.sleeps, 0);
-    EXPECT_TRUE(LogTexts().empty());
-}
-
-TEST_F(ServiceControlTest, StopWaitsOnceASecondUntilTheManagerPassesItsInitialisation)
-{
-    HoldManager();
-    static int s_calls = 0;
-    s_calls = 0;
-    m_manager.initState = [](LONG* state) {
-        *state = ++s_calls <= 3 ? (s_calls == 1 ? 0 : 1) : 2;
-        return S_OK;
+    const struct { const char* what; bool manager; std::vector<LONG> states; HRESULT answer; int waits; } cases[] = {
+        {"no manager, as after a refused signature", false, {2}, S_OK, 0},
+        {"init ends after three waits", true, {-1, 0, 1, 2}, S_OK, 3},
+        {"state unknown", true, {0}, E_PENDING, 0},
+        {"init never ends", true, {1}, S_OK, 100},
     };
-    m_module->OnStop();
-    EXPECT_EQ(m_manager.initStateCalls, 4);
-    EXPECT_EQ(g_calls.sleepDurations, (std::vector<DWORD>{1000, 1000, 1000}));
-    EXPECT_EQ(LogTexts(), (Texts{"Waiting for Init End", "Waiting for Init End", "Waiting for Init End"}));
-    EXPECT_TRUE(TakeQuitMessage());
-    m_module->ReleaseManager();
-    EXPECT_EQ(m_manager.References(), 0);
-}
-
-TEST_F(ServiceControlTest, StopGivesUpWaitingAfterAHundredSleeps)
-{
-    HoldManager();
-    m_manager.initState = [](LONG* state) {
-        *state = 1;
-        return S_OK;
-    };
-    m_module->OnStop();
-    EXPECT_EQ(m_manager.initStateCalls, 100) << "no further call after the hundredth sleep";
-    EXPECT_EQ(g_calls.sleeps, 100);
-    EXPECT_EQ(LogTexts().size(), 100u);
-    EXPECT_TRUE(TakeQuitMessage());
-    m_module->ReleaseManager();
-}
-
-TEST_F(ServiceControlTest, StopDoesNotWaitWhenTheManagerCannotTell)
-{
-    HoldManager();
-    m_manager.initState = [](LONG* state) {
-        *state = 0;
-        return E_PENDING;
-    };
-    m_module->OnStop();
-    EXPECT_EQ(m_manager.initStateCalls, 1);
-    EXPECT_EQ(g_calls.sleeps, 0);
-
-    m_manager.stateQueryResult = E_NOINTERFACE;
-    m_module->OnStop();
-    EXPECT_EQ(m_manager.initStateCalls, 1) << "no state interface: no wait";
-    EXPECT_TRUE(TakeQuitMessage());
-    m_module->ReleaseManager();
-}
-
-TEST_F(ServiceControlTest, ServiceMainWithoutHandlerLogsAndReportsNothing)
-{
-    ScopedPlatformOverride handler(&PlatformApi::RegisterServiceCtrlHandlerExW,
-                                   [](LPCWSTR, LPHANDLER_FUNCTION_EX, LPVOID) -> SERVICE_STATUS_HANDLE {
-                                       ::SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-                                       return nullptr;
-                                   });
-    m_module->ServiceMain(0, nullptr);
-    EXPECT_EQ(LogTexts(), (Texts{"Handler not installed"}));
-    EXPECT_EQ(Calls("event:"), (std::vector<std::string>{"event:Handler not installed"}));
-    EXPECT_TRUE(Calls("status:").empty());
-}
-
-SERVICE_STATUS_HANDLE WINAPI FakeHandlerRegistration(LPCWSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context)
-{
-    EXPECT_STREQ(name, L"VexilSrvs");
-    EXPECT_EQ(handler, &CVexilSrvsModule::HandlerEx);
-    EXPECT_EQ(context, nullptr);
-    return reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150);
-}
-
-TEST_F(ServiceControlTest, ServiceMainReportsStoppedWithTheFailureWhenComCannotStart)
-{
-    ScopedPlatformOverride handler(&PlatformApi::RegisterServiceCtrlHandlerExW, &FakeHandlerRegistration);
-    ScopedPlatformOverride com(&PlatformApi::CoInitializeEx, [](LPVOID, DWORD) -> HRESULT { return E_OUTOFMEMORY; });
-    m_module->ServiceMain(0, nullptr);
-    ASSERT_EQ(g_calls.statusReports.size(), 2u);
-    EXPECT_EQ(g_calls.statusReports[0].dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
-    EXPECT_EQ(g_calls.statusReports[0].dwWaitHint, 100000u);
-    EXPECT_EQ(g_calls.statusReports[1].dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-    EXPECT_EQ(g_calls.statusReports[1].dwWin32ExitCode, static_cast<DWORD>(E_OUTOFMEMORY));
-    EXPECT_EQ(g_calls.statusReports[1].dwWaitHint, 0u);
-}
-
-TEST_F(ServiceControlTest, ServiceLifeReportsEachStateOnceWithTheRunResultAsExitCode)
-{
-    ScopedPlatformOverride handler(&PlatformApi::RegisterServiceCtrlHandlerExW, &FakeHandlerRegistration);
-    m_manager.moduleHandle = reinterpret_cast<LONGLONG>(::GetModuleHandleW(nullptr));
-    m_module->m_status.dwCurrentState = SERVICE_STOPPED;
-    m_module->m_bDelayShutdown = true;
-    QueueQuitMessage();  // a stop that arrives before the message loop still ends the run
-    m_module->ServiceMain(0, nullptr);
-
-    EXPECT_FALSE(m_module->m_bDelayShutdown);
-    EXPECT_EQ(m_module->m_dwThreadID, ::GetCurrentThreadId());
-    EXPECT_EQ(m_module->m_hServiceStatus, reinterpret_cast<SERVICE_STATUS_HANDLE>(0x5150));
-    const std::vector<DWORD> states = [] {
-        std::vector<DWORD> s;
-        for (const SERVICE_STATUS& status : g_calls.statusReports)
-            s.push_back(status.dwCurrentState);
-        return s;
-    }();
-    EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_STOPPED}));
-    for (size_t i = 0; i < g_calls.statusReports.size(); ++i) {
-        EXPECT_EQ(g_calls.statusReports[i].dwCheckPoint, 0u);
-        EXPECT_EQ(g_calls.statusReports[i].dwWaitHint, i == 0 ? 100000u : 0u);
-        EXPECT_EQ(g_calls.statusReports[i].dwControlsAccepted, 5u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_trace.clear();
+        g_answers = {.initAnswer = c.answer, .initStates = c.states};
+        m_components.initCalls = 0;
+        m_module->SetManager(c.manager ? ComPtr<IVexilMgrSrv>(&m_components) : nullptr);
+        m_module->OnStop();
+        m_module->ReleaseManager();
+        std::string expected = "status(3,0,0)";
+        for (int i = 0; i < c.waits; ++i)
+            expected += "; initstate; sleep(1000)";
+        EXPECT_EQ(g_trace, expected + (c.manager && c.waits < 100 ? "; initstate" : ""));
+        EXPECT_EQ(LogTexts(), Texts(c.waits, "Waiting for Init End"));
+        EXPECT_TRUE(TakeQuitMessage());
+        EXPECT_EQ(m_components.refs, 0) << "the state reference is given back";
     }
-    EXPECT_EQ(g_calls.statusReports.back().dwWin32ExitCode, 0u);
-    const Texts log = LogTexts();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), "Service stopped");
-    EXPECT_EQ(Calls("event:").back(), "event:Service stopped");
 }
 
-TEST_F(ServiceControlTest, ReportsRunningAgainOnlyWhileNoStopIsPending)
+// Start reads the AppID's "LocalService": a usable string means service mode, and the dispatcher
+// answers; anything else means a local server, whose COM refusal ends it here. A missing AppID,
+// a missing value and the real dispatcher refusing a host started by hand are seen end to end.
+TEST_F(ServiceControl, StartChoosesServiceModeOnlyForAnEmptyOrTerminatedLocalServiceString)
 {
-    m_module->m_status.dwCurrentState = SERVICE_STOP_PENDING;
-    EXPECT_FALSE(m_module->ChangeServiceState(SERVICE_RUNNING, SERVICE_RUNNING));
-    EXPECT_TRUE(Calls("status:").empty());
-    m_module->m_status.dwCurrentState = SERVICE_RUNNING;
-    EXPECT_TRUE(m_module->ChangeServiceState(SERVICE_RUNNING, SERVICE_RUNNING));
-    EXPECT_EQ(Calls("status:"), (std::vector<std::string>{"status:4"}));
-}
-
-// --- Start: the mode decision ---
-
-constexpr wchar_t kServerAppIdPath[] = L"AppID\\{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}";
-
-class StartTest : public HostTest
-{
-protected:
-    void TearDown() override
-    {
-        DeleteKeyTree(HKEY_CLASSES_ROOT, kServerAppIdPath);
-        HostTest::TearDown();
-    }
-
-    // Start with COM refusing to initialise, so a local-server start ends right there and
-    // shows which branch was taken.
-    HRESULT StartWithComRefused()
-    {
-        ScopedPlatformOverride com(&PlatformApi::CoInitializeEx, [](LPVOID, DWORD) -> HRESULT { return CO_E_INIT_TLS; });
-        ScopedPlatformOverride dispatcher(&PlatformApi::StartServiceCtrlDispatcherW,
-                                          [](const SERVICE_TABLE_ENTRYW* table) -> BOOL {
-                                              EXPECT_STREQ(table[0].lpServiceName, L"VexilSrvs");
-                                              EXPECT_EQ(table[1].lpServiceName, nullptr);
-                                              EXPECT_EQ(table[1].lpServiceProc, nullptr);
-                                              ::SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-                                              return FALSE;
-                                          });
-        return m_module->Start(SW_SHOWNORMAL);
-    }
-};
-
-TEST_F(StartTest, UnregisteredServerFailsWithTheRegistryError)
-{
-    DeleteKeyTree(HKEY_CLASSES_ROOT, kServerAppIdPath);
-    EXPECT_EQ(StartWithComRefused(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(m_module->m_status.dwWin32ExitCode, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-}
-
-TEST_F(StartTest, LocalServiceValueSelectsServiceModeAndADispatcherFailureIsTheExitCode)
-{
-    auto value = ScopedRegistryValue::String(HKEY_CLASSES_ROOT, kServerAppIdPath, L"LocalService", L"VexilSrvs");
-    EXPECT_EQ(StartWithComRefused(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    EXPECT_TRUE(m_module->m_bService);
-}
-
-TEST_F(StartTest, EmptyLocalServiceStringStillMeansServiceMode)
-{
-    ScopedRegistryValue value(HKEY_CLASSES_ROOT, kServerAppIdPath, L"LocalService", REG_SZ, L"", 0);
-    EXPECT_EQ(StartWithComRefused(), ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    EXPECT_TRUE(m_module->m_bService);
-}
-
-TEST_F(StartTest, UnusableLocalServiceMeansLocalServerMode)
-{
-    const DWORD number = 1;
+    constexpr wchar_t kAppIdPath[] = L"AppID\\{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}";
     const std::wstring tooLong(300, L's');
-    {
-        auto runAs = ScopedRegistryValue::String(HKEY_CLASSES_ROOT, kServerAppIdPath, L"RunAs", L"Interactive User");
-        EXPECT_EQ(StartWithComRefused(), CO_E_INIT_TLS) << "absent";
-        EXPECT_FALSE(m_module->m_bService);
+    const DWORD number = 1;
+    const struct { DWORD type; const void* data; DWORD size; BOOL service; } cases[] = {
+        {REG_SZ, L"", 0, TRUE}, {REG_EXPAND_SZ, L"x", 4, TRUE}, {REG_DWORD, &number, 4, FALSE},
+        {REG_SZ, tooLong.c_str(), 602, FALSE},
+    };
+    ScopedPlatformOverride com(&PlatformApi::CoInitializeEx, [](LPVOID, DWORD) { return CO_E_INIT_TLS; });
+    ScopedPlatformOverride dispatcher(&PlatformApi::StartServiceCtrlDispatcherW, [](const SERVICE_TABLE_ENTRYW* table) {
+        EXPECT_STREQ(table[0].lpServiceName, L"VexilSrvs");
+        EXPECT_EQ(table[0].lpServiceProc, &CVexilSrvsModule::_ServiceMain);
+        EXPECT_TRUE(table[1].lpServiceName == nullptr && table[1].lpServiceProc == nullptr);
+        return ::SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), FALSE;
+    });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_CLASSES_ROOT, kAppIdPath, L"LocalService", c.type, c.data, c.size), 0);
+        m_module->m_status.dwWin32ExitCode = 0;
+        const HRESULT expected = c.service ? ERROR_FAILED_SERVICE_CONTROLLER_CONNECT : CO_E_INIT_TLS;
+        EXPECT_EQ(m_module->Start(SW_SHOWNORMAL), expected);
+        EXPECT_EQ(m_module->m_bService, c.service);
+        EXPECT_EQ(static_cast<HRESULT>(m_module->m_status.dwWin32ExitCode), c.service ? expected : S_OK);
     }
-    {
-        ScopedRegistryValue value(HKEY_CLASSES_ROOT, kServerAppIdPath, L"LocalService", REG_DWORD, &number, 4);
-        EXPECT_EQ(StartWithComRefused(), CO_E_INIT_TLS) << "wrong type";
-        EXPECT_FALSE(m_module->m_bService);
-    }
-    {
-        auto value = ScopedRegistryValue::String(HKEY_CLASSES_ROOT, kServerAppIdPath, L"LocalService", tooLong);
-        EXPECT_EQ(StartWithComRefused(), CO_E_INIT_TLS) << "longer than the buffer";
-        EXPECT_FALSE(m_module->m_bService);
-    }
-}
-
-TEST_F(StartTest, ChangedApartmentIsReturnedUnlessTheDotNetRuntimeIsLoaded)
-{
-    auto runAs = ScopedRegistryValue::String(HKEY_CLASSES_ROOT, kServerAppIdPath, L"RunAs", L"Interactive User");
-    ScopedPlatformOverride com(&PlatformApi::CoInitializeEx, [](LPVOID, DWORD) -> HRESULT { return RPC_E_CHANGED_MODE; });
-    EXPECT_EQ(m_module->Start(SW_SHOWNORMAL), RPC_E_CHANGED_MODE);
-    EXPECT_FALSE(m_module->m_bComInitialized);
+    DeleteKeyTree(HKEY_CLASSES_ROOT, kAppIdPath);
 }
 
 }  // namespace
