@@ -26,18 +26,15 @@ using Texts = std::vector<std::wstring>;
 struct Faults
 {
     int managerFailsFromCall = 0;  // the n-th and every later OpenSCManagerW fails; 0: none
-    bool createFails = false;
-    bool openForRemovalFails = false;
+    bool createFails = false, openForRemovalFails = false, deleteRefused = false;
     bool reportsRunning = false;  // status queries never see SERVICE_STOPPED
-    bool deleteRefused = false;
 };
 
 struct Record
 {
     Faults faults;
     int managerCalls = 0;
-    Texts progress;
-    Texts boxes;
+    Texts progress, boxes;
     std::vector<DWORD> controls;
     std::size_t sleeps = 0;
 } g_record;
@@ -49,7 +46,7 @@ bool ServiceExists()
 }
 
 // No service "VexilSrvs" (none is ever started, so it goes at once), or with 'installed' one that
-// is not running; 'faults' set and nothing recorded.
+// is not running; 'faults' set and nothing recorded. Needs the overrides of the fixture.
 bool Reset(bool installed = false, const Faults& faults = {})
 {
     UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -58,12 +55,10 @@ bool Reset(bool installed = false, const Faults& faults = {})
     for (int attempt = 0; attempt < 200 && ServiceExists(); ++attempt)
         ::Sleep(50);
     g_record = Record{};
+    const bool ready = !installed || CVexilSrvsModule().Install();
+    g_record = Record{};
     g_record.faults = faults;
-    return !installed || UniqueScHandle(::CreateServiceW(manager.get(), L"VexilSrvs", L"VexilSrvs", SERVICE_ALL_ACCESS,
-                                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                                         SERVICE_ERROR_NORMAL, L"C:\\windows\\notepad.exe", nullptr,
-                                                         nullptr, nullptr, nullptr, nullptr))
-                             .valid();
+    return ready;
 }
 
 template <typename Function>
@@ -81,8 +76,8 @@ protected:
                                                          [](LPCWSTR text) { g_record.progress.emplace_back(text); }};
     Override<decltype(&::MessageBoxW)> m_box{&PlatformApi::MessageBoxW, [](HWND owner, LPCWSTR text, LPCWSTR caption,
                                                                             UINT type) {
-        EXPECT_TRUE(owner == nullptr && std::wstring(caption) == L"VexilSrvs" && type == MB_OK) << "box of the wrong kind";
-        g_record.boxes.emplace_back(text);
+        g_record.boxes.emplace_back(owner == nullptr && std::wstring(caption) == L"VexilSrvs" && type == MB_OK
+                                        ? text : L"box of the wrong kind");
         return IDOK;
     }};
     Override<decltype(&::Sleep)> m_sleep{&PlatformApi::Sleep, [](DWORD) { ++g_record.sleeps; }};
@@ -98,9 +93,8 @@ protected:
         return refused ? nullptr : RealPlatform().OpenServiceW(m, n, a);
     }};
     Override<decltype(&::QueryServiceStatus)> m_query{&PlatformApi::QueryServiceStatus, [](SC_HANDLE s, LPSERVICE_STATUS st) {
-        const BOOL queried = RealPlatform().QueryServiceStatus(s, st);
-        st->dwCurrentState = g_record.faults.reportsRunning ? SERVICE_RUNNING : st->dwCurrentState;
-        return queried;
+        return g_record.faults.reportsRunning ? (st->dwCurrentState = SERVICE_RUNNING, TRUE)
+                                              : RealPlatform().QueryServiceStatus(s, st);
     }};
     Override<decltype(&::ControlService)> m_control{&PlatformApi::ControlService, [](SC_HANDLE s, DWORD c, LPSERVICE_STATUS st) {
         g_record.controls.push_back(c);
@@ -135,15 +129,9 @@ TEST_F(Installer, UninstallStopsWaitsDeletesAndReportsEveryWaitThatRunsOut)
 {
     const Texts steps = {kUninstallStep1, kUninstallStep2, kUninstallStep3,
                          kUninstallStep4, kUninstallStep5, kUninstallStep6};
-    const struct {
-        bool installed;
-        Faults faults;
-        const wchar_t* heldEvent;  // held by the test, as an old instance would
-        bool result;
-        std::size_t steps;
-        Texts boxes;
-        std::size_t sleeps;
-    } rows[] = {
+    // heldEvent: held by the test, as an old instance would; steps: of the numbered texts emitted.
+    const struct { bool installed; Faults faults; const wchar_t* heldEvent; bool result; std::size_t steps; Texts boxes;
+                   std::size_t sleeps; } rows[] = {
         {false, {}, nullptr, true, 1, {}, 0},
         {true, {.managerFailsFromCall = 1}, nullptr, true, 1, {}, 0},  // no rights: nothing to do
         {true, {.managerFailsFromCall = 2}, nullptr, false, 2, {L"Couldn't open service manager"}, 0},
@@ -169,8 +157,7 @@ TEST_F(Installer, UninstallStopsWaitsDeletesAndReportsEveryWaitThatRunsOut)
         EXPECT_EQ(g_record.progress, progress);
         EXPECT_EQ(g_record.boxes, row.boxes);
         EXPECT_EQ(g_record.sleeps, row.sleeps);
-        EXPECT_EQ(g_record.controls.size(), row.faults.reportsRunning ? 1u : 0u);
-        EXPECT_TRUE(g_record.controls.empty() || g_record.controls[0] == SERVICE_CONTROL_STOP);
+        EXPECT_EQ(g_record.controls, std::vector<DWORD>(row.faults.reportsRunning ? 1 : 0, SERVICE_CONTROL_STOP));
         EXPECT_EQ(ServiceExists(), row.installed && (row.steps < 6 || row.faults.deleteRefused));
     }
 }
@@ -200,7 +187,7 @@ TEST_F(Installer, AppIdFailuresOfTheServiceStepsGiveEFailAndOfTheKeysTheirOwnCod
 }
 
 // The module's type library is VexilSrvs.tlb beside VexilSrvs.exe in the output folder.
-constexpr wchar_t kServerLibId[] = L"{9E47B1D2-5A6C-4F38-B017-3C82E5D9A4F6}";
+constexpr GUID kServerLibId = {0x9E47B1D2, 0x5A6C, 0x4F38, {0xB0, 0x17, 0x3C, 0x82, 0xE5, 0xD9, 0xA4, 0xF6}};
 std::wstring g_modulePath;
 Texts g_calls;  // what the registration functions were asked, one line each
 bool g_forUserExported = true;
@@ -216,22 +203,16 @@ HRESULT WINAPI RecordRegistration(ITypeLib*, OLECHAR* path, OLECHAR* helpDirecto
 template <bool ForUser>
 HRESULT WINAPI RecordRemoval(REFGUID libId, WORD major, WORD minor, LCID lcid, SYSKIND kind)
 {
-    wchar_t id[40];
-    ::StringFromGUID2(libId, id, 40);
-    g_calls.push_back(std::wstring(ForUser ? L"UnRegisterTypeLibForUser " : L"UnRegisterTypeLib ") + id + L" " +
-                      std::to_wstring(major) + L"." + std::to_wstring(minor) + L" " + std::to_wstring(lcid) + L" " +
-                      std::to_wstring(kind));
+    const bool server = IsEqualGUID(libId, kServerLibId) && major == 1 && minor == 0 && lcid == 0 && kind == SYS_WIN64;
+    g_calls.push_back(std::wstring(ForUser ? L"UnRegisterTypeLibForUser " : L"UnRegisterTypeLib ") +
+                      (server ? L"the server's library 1.0" : L"another library"));
     return S_OK;
 }
 
 class TypeLibrary : public ::testing::Test
 {
 protected:
-    TypeLibrary()
-    {
-        g_calls.clear();
-        g_modulePath = OutputFile(L"VexilSrvs.exe");
-    }
+    void SetUp() override { g_calls.clear(); g_modulePath = OutputFile(L"VexilSrvs.exe"); }
 
     CVexilSrvsModule m_module;
     Override<decltype(&::GetModuleFileNameW)> m_path{&PlatformApi::GetModuleFileNameW, [](HMODULE, LPWSTR out, DWORD units) {
@@ -266,7 +247,7 @@ TEST_F(TypeLibrary, PerUserRegistrationUsesTheForUserFunctionsWhereOleAutomation
         ASSERT_EQ(m_module.RegisterTypeLibrary(), S_OK);
         ASSERT_EQ(m_module.UnregisterTypeLibrary(), S_OK);
         EXPECT_EQ(g_calls, (Texts{L"RegisterTypeLib" + (row.suffix + library),  // the library names no help file
-                                  L"UnRegisterTypeLib" + (row.suffix + std::wstring(kServerLibId)) + L" 1.0 0 3"}));
+                                  L"UnRegisterTypeLib" + (row.suffix + std::wstring(L"the server's library 1.0"))}));
     }
 }
 
@@ -279,9 +260,8 @@ TEST_F(TypeLibrary, LoadsTheLibraryBesideTheModuleUnderItsNameWithTheExtensionRe
     });
     const std::wstring stem = L"C:\\" + std::wstring(252, L'a');  // 255 characters: with ".tlb" 260 in all
     const struct { std::wstring module; HRESULT hr; Texts loads; } rows[] = {
-        {L"C:\\bin.d\\Srvs.exe", TYPE_E_CANTLOADLIBRARY, {L"C:\\bin.d\\Srvs.exe", L"C:\\bin.d\\Srvs.tlb"}},
         {L"C:\\bin.d\\Srvs", TYPE_E_CANTLOADLIBRARY, {L"C:\\bin.d\\Srvs", L"C:\\bin.d\\Srvs.tlb"}},
-        {stem, TYPE_E_CANTLOADLIBRARY, {stem, stem + L".tlb"}},
+        {stem, TYPE_E_CANTLOADLIBRARY, {stem, stem + L".tlb"}},  // a failed load is returned unchanged
         {stem + L"b", E_FAIL, {stem + L"b"}},
         {L"C:\\" + std::wstring(MAX_PATH, L'a'), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), {}},
         {L"", E_ACCESSDENIED, {}},
@@ -297,43 +277,15 @@ TEST_F(TypeLibrary, LoadsTheLibraryBesideTheModuleUnderItsNameWithTheExtensionRe
     }
 }
 
-TEST_F(TypeLibrary, HelpDirectoryIsTheHelpFilePathUpToItsLastSeparator)
+TEST_F(TypeLibrary, AFailingClassScriptEndsEitherSequenceBeforeTheLibrary)
 {
-    const std::wstring library = OutputFile(L"HelpTest.tlb");
-    g_modulePath = OutputFile(L"HelpTest.exe");
-    for (const auto& [helpFile, help] : {std::pair{L"C:\\Vexil Help\\en/boards.chm", L" help C:\\Vexil Help\\en/"},
-                                         std::pair{L"D:boards.chm", L" help D:"}, std::pair{L"boards.chm", L" help "}}) {
-        ComPtr<ICreateTypeLib2> writer;
-        ASSERT_EQ(::CreateTypeLib2(SYS_WIN64, library.c_str(), writer.put()), S_OK);
-        ASSERT_EQ(writer->SetHelpFileName(const_cast<LPOLESTR>(helpFile)), S_OK);
-        ASSERT_EQ(writer->SaveAllChanges(), S_OK);
-        writer.reset();
-        g_calls.clear();
-        ASSERT_EQ(m_module.RegisterTypeLibrary(), S_OK);
-        EXPECT_EQ(g_calls, Texts{L"RegisterTypeLib " + library + help});
-    }
-    ::DeleteFileW(library.c_str());
-}
-
-TEST_F(TypeLibrary, ClassEntriesComeBeforeTheLibraryAndTheirFailureEndsTheSequence)
-{
-    static HRESULT s_result;
-    static Texts s_steps;  // with the number of library calls made before
-    ClassObjectEntry entry{&CLSID_NULL, [](BOOL bRegister) -> HRESULT {
-        s_steps.push_back((bRegister ? L"register " : L"unregister ") + std::to_wstring(g_calls.size()));
-        return s_result;
-    }, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
-    ClassObjectEntry* const table[] = {nullptr, &entry};
-    m_module.m_classObjects = ClassObjectSpan(table);
-    for (const HRESULT result : {S_OK, E_ACCESSDENIED}) {
-        s_result = result;
-        s_steps.clear();
-        g_calls.clear();
-        EXPECT_EQ(m_module.RegisterServer(), result);
-        EXPECT_EQ(m_module.UnregisterServer(), result);
-        EXPECT_EQ(s_steps, (Texts{L"register 0", result == S_OK ? L"unregister 1" : L"unregister 0"}));
-        EXPECT_EQ(g_calls.size(), result == S_OK ? 2u : 0u);
-    }
+    Override<decltype(&::FindResourceW)> none(&PlatformApi::FindResourceW, [](HMODULE, LPCWSTR, LPCWSTR) -> HRSRC {
+        ::SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return nullptr;
+    });
+    EXPECT_EQ(m_module.RegisterServer(), HRESULT_FROM_WIN32(ERROR_RESOURCE_TYPE_NOT_FOUND));
+    EXPECT_EQ(m_module.UnregisterServer(), HRESULT_FROM_WIN32(ERROR_RESOURCE_TYPE_NOT_FOUND));
+    EXPECT_EQ(g_calls, Texts{});
 }
 
 }  // namespace

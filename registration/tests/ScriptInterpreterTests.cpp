@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,7 @@ protected:
         const auto value = ReadValue(m_roots.StandIn(root), path, name);
         return value ? value->AsString() : L"<missing>";
     }
-    void Create(const std::wstring& path) const
-    {
-        HKEY key = nullptr;
-        if (::RegCreateKeyExW(Hkcr(), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == 0)
-            ::RegCloseKey(key);
-    }
+    void Create(const std::wstring& path) const { CreateKey(Hkcr(), path); }
 
     ScratchRoots m_roots;
 };
@@ -123,14 +119,13 @@ TEST_F(Script, UnregistrationRemovesWhatTheScriptNamesButSharedKeysAndKeysThatGa
 
     ASSERT_EQ(ApplyScript(script, true), S_OK);
     EXPECT_EQ(SubkeyNames(Hkcr(), L"Forced"), Names{L"New"});
+    EXPECT_EQ(SubkeyNames(Hkcr(), L"CLSIDs"), Names{});
     EXPECT_EQ(Text(L"Forced") + L"," + Text(L"App"), L"f,def");
-    EXPECT_TRUE(Exists(L"App\\Sub\\Deeper"));
-    EXPECT_FALSE(Exists(L"Old"));
-    EXPECT_FALSE(Exists(L"CLSIDs\\Foreign"));
     for (const std::wstring& name : neverDeleted)
         EXPECT_TRUE(Exists(name + L"\\Foreign")) << testing::PrintToString(name);
-    for (const wchar_t* key : {L"Glued=", L"s", L"v"})  // only whitespace separates tokens
-        EXPECT_TRUE(Exists(key));
+    for (const wchar_t* key : {L"App\\Sub\\Deeper", L"Glued=", L"s", L"v"})  // only whitespace separates tokens
+        EXPECT_TRUE(Exists(key)) << testing::PrintToString(std::wstring(key));
+    EXPECT_FALSE(Exists(L"Old"));
 
     Create(L"Held\\Foreign");
     ASSERT_EQ(ApplyScript(script, false), S_OK);
@@ -180,41 +175,101 @@ TEST_F(Script, RegistryResourceAndAllocationFailuresAreReturned)
         EXPECT_EQ(module.UpdateRegistryFromResource(IDR_VEXILMGRSRV, TRUE, nullptr), E_OUTOFMEMORY);
     }
     {
-        ScopedPlatformOverride none(&PlatformApi::CoTaskMemRealloc, [](LPVOID, SIZE_T) -> LPVOID { return nullptr; });
-        EXPECT_EQ(ApplyScript(L"HKCR { val V = s '%L%' }", true, {{L"L", std::wstring(3000, L'l')}}), E_OUTOFMEMORY);
+        ScopedPlatformOverride fail(&PlatformApi::InitializeCriticalSectionEx, [](LPCRITICAL_SECTION, DWORD, DWORD) {
+            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        });
+        EXPECT_EQ(module.UpdateRegistryFromResource(IDR_APPID, TRUE, nullptr), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
     }
     EXPECT_TRUE(m_roots.Intact(true));
-    ASSERT_EQ(ApplyScript(L"HKCR { val V = s 'x' }", true), S_OK);
-    {
-        ScopedPlatformOverride deny(&PlatformApi::RegDeleteValueW, [](HKEY, LPCWSTR) -> LSTATUS { return ERROR_ACCESS_DENIED; });
-        EXPECT_EQ(ApplyScript(L"HKCR { val V = s 'x' }", false), E_ACCESSDENIED);
-    }
-    EXPECT_EQ(Text(L"", L"V"), L"x");
 }
 
-TEST(ScriptRegistrar, LivesOnItsCallersStackAndKeepsCopiesOfItsVariables)
-{
-    CScriptRegistrar registrar;
-    void* out = &registrar;
-    EXPECT_EQ(registrar.QueryInterface(IID_IUnknown, &out), E_NOTIMPL);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(registrar.AddRef(), 1u);
-    EXPECT_EQ(registrar.Release(), 0u);
-    ASSERT_EQ(registrar.Initialize(), S_OK);
-    EXPECT_EQ(registrar.AddReplacement(nullptr, L"x"), E_INVALIDARG);
-    EXPECT_EQ(registrar.AddReplacement(L"x", nullptr), E_INVALIDARG);
-    std::wstring text = L"text";
-    ASSERT_EQ(registrar.AddReplacement(L"Name", text.c_str()), S_OK);
-    text = L"changed";
-    EXPECT_STREQ(registrar.FindReplacement(L"NAME"), L"text");
-    EXPECT_EQ(registrar.ClearReplacements(), S_OK);
-    EXPECT_EQ(registrar.FindReplacement(L"Name"), nullptr);
+// ---------------------------------------------------------------------------------------------
+// Randomized scripts with fixed seeds, made from the grammar with stray tokens, applied while every
+// root key stands in for a scratch key. Each result must be S_OK or a listed failure, no stand-in
+// may be deleted and no key outside may change.
 
-    ScopedPlatformOverride fail(&PlatformApi::InitializeCriticalSectionEx, [](LPCRITICAL_SECTION, DWORD, DWORD) -> BOOL {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    });
-    EXPECT_EQ(CScriptRegistrar().Initialize(), HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY));
+// The engine's sequence is fixed by the language standard, so every platform runs the same cases.
+std::mt19937_64 g_random;
+const auto Below = [](std::size_t bound) { return static_cast<std::size_t>(g_random() % bound); };
+const auto Pick = [](const auto& items) { return items[Below(std::size(items))]; };
+
+const wchar_t* const kRoots[] = {L"HKCR", L"HKCR", L"hkcr", L"HKCU", L"HKEY_CLASSES_ROOT", L"HKLM", L"HKU", L"HKXX"};
+// Names and values from the program's own scripts among them.
+const wchar_t* const kPrefixes[] = {L" ", L"\r\n\t", L" ForceRemove ", L" Delete ", L" NoRemove ", L" val ", L" { ",
+                                   L" } ", L" = ", L" '", L" %"};
+const wchar_t* const kNames[] = {L"Key", L"CLSID", L"AppID", L"'VexilSrvs.EXE'", L"'it''s'", L"'%APPID%'", L"Glued=",
+                                 L"'}'", L"''", L"'a\\b'", L"Val", L"NoRemove", L"%Nowhere%", L"\U0001F600\xD800"};
+const wchar_t* const kValues[] = {L"", L"", L" = s 'text'", L" = S plain", L" = m 'a\\0b'", L" = d 17", L" = d x",
+                                  L" = b '0aFz'", L" = b 'abc'", L" = q 'x'", L" = s '%MODULE%'", L" = s '100%%'"};
+const Variables kVariables = {{L"APPID", L"{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}"},
+                              {L"Module", L"\"C:\\Vexil Boards\\Vexil''s Srvs.exe\""}};
+
+std::wstring KeyList(unsigned depth)
+{
+    std::wstring list = L"{";
+    for (std::size_t items = Below(5); items > 0; --items) {
+        list += std::wstring(Pick(kPrefixes)) + Pick(kNames) + Pick(kValues);
+        if (depth < 4 && Below(2) == 0)
+            list += L"\r\n" + KeyList(depth + 1);
+    }
+    return list + (Below(20) == 0 ? L"" : L" }");
+}
+
+std::wstring MakeScript()
+{
+    std::wstring text;
+    for (std::size_t blocks = 1 + Below(3); blocks > 0; --blocks)
+        text += std::wstring(Pick(kRoots)) + L" " + KeyList(0) + L"\r\n";
+    if (Below(10) == 0)
+        text.insert(Below(text.size()), std::wstring(4094 + Below(3), L'x'));
+    return Below(4) == 0 ? text.substr(0, Below(text.size() + 1)) : text;
+}
+
+// Subkey and value counts and time of last change of keys outside the scratch key.
+std::vector<ULONGLONG> Marks(const std::vector<HKEY>& keys)
+{
+    std::vector<ULONGLONG> marks;
+    for (HKEY key : keys) {
+        DWORD subkeys = 0, values = 0;
+        FILETIME written{};
+        ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                           nullptr, &written);
+        marks.insert(marks.end(), {subkeys, values, ULONGLONG{written.dwHighDateTime} << 32 | written.dwLowDateTime});
+    }
+    return marks;
+}
+
+TEST(ScriptFuzz, EveryScriptGivesAListedResultAndStaysInsideItsScratchKey)
+{
+    // Opened before the roots are stood in for, so these are the real keys.
+    std::vector<HKEY> outside(3);
+    ASSERT_EQ(::RegOpenCurrentUser(KEY_READ, &outside[0]), ERROR_SUCCESS);
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, KEY_READ, &outside[1]), ERROR_SUCCESS);
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\CLSID", 0, KEY_READ, &outside[2]), ERROR_SUCCESS);
+    const std::vector<ULONGLONG> before = Marks(outside);
+    {
+        const ScratchRoots roots;
+        for (const unsigned seed : {1u, 0x5EED5EEDu, 20240611u}) {
+            g_random.seed(seed);
+            for (unsigned index = 0; index < 100; ++index) {
+                const std::wstring script = MakeScript();
+                const ScopedPerUser perUser(Below(4) == 0);
+                for (const bool bRegister : {true, Below(2) == 0, false}) {
+                    const HRESULT hr = ApplyScript(script, bRegister, kVariables);
+                    EXPECT_TRUE(hr == S_OK || hr == DISP_E_EXCEPTION || hr == E_FAIL || hr == DISP_E_TYPEMISMATCH ||
+                                hr == DISP_E_OVERFLOW || HRESULT_FACILITY(hr) == FACILITY_WIN32)
+                        << "seed " << seed << " case " << index << ": 0x" << std::hex << hr;
+                }
+                ASSERT_TRUE(roots.Intact()) << "a stand-in was deleted: seed " << seed << " case " << index;
+                ASSERT_EQ(Marks(outside), before) << "seed " << seed << " case " << index;
+                if (index % 32 == 0)
+                    roots.Clear();
+            }
+        }
+    }
+    for (HKEY key : outside)
+        ::RegCloseKey(key);
 }
 
 }  // namespace

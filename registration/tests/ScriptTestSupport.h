@@ -40,9 +40,6 @@ public:
             ::RegCloseKey(m_standIns[i]);
         }
     }
-    ScratchRoots(const ScratchRoots&) = delete;
-    ScratchRoots& operator=(const ScratchRoots&) = delete;
-
     [[nodiscard]] HKEY StandIn(HKEY root) const
     {
         return m_standIns[std::find(std::begin(kStoodInRoots), std::end(kStoodInRoots), root) - kStoodInRoots];
@@ -50,15 +47,11 @@ public:
     // True when every stand-in still exists and, with 'empty', holds no key and no value.
     [[nodiscard]] bool Intact(bool empty = false) const
     {
-        for (HKEY standIn : m_standIns) {
-            DWORD subkeys = 0;
-            DWORD values = 0;
-            if (::RegQueryInfoKeyW(standIn, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                                   nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
-                (empty && subkeys + values != 0))
-                return false;
-        }
-        return true;
+        return std::all_of(std::begin(m_standIns), std::end(m_standIns), [empty](HKEY standIn) {
+            DWORD subkeys = 0, values = 0;
+            return ::RegQueryInfoKeyW(standIn, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                      nullptr, nullptr, nullptr) == ERROR_SUCCESS && (!empty || subkeys + values == 0);
+        });
     }
     void Clear() const
     {
@@ -80,6 +73,14 @@ private:
     for (const auto& [name, value] : variables)
         (void)registrar.AddReplacement(name.c_str(), value.c_str());
     return CScriptParser(registrar).RegisterBuffer(text.c_str(), bRegister ? TRUE : FALSE);
+}
+
+// Creates root\path, for tests to find there before a script runs.
+inline void CreateKey(HKEY root, const std::wstring& path)
+{
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS)
+        ::RegCloseKey(key);
 }
 
 // Sets the per-user registration flag for its lifetime.
