@@ -7,7 +7,6 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -25,7 +24,7 @@ using Texts = std::vector<std::wstring>;
 
 struct Faults
 {
-    int managerFailsFromCall = 0;  // the n-th and every later OpenSCManagerW fails; 0: none
+    std::size_t managerFailsFromCall = 0;  // the n-th and every later OpenSCManagerW fails; 0: none
     bool createFails = false, openForRemovalFails = false, deleteRefused = false;
     bool reportsRunning = false;  // status queries never see SERVICE_STOPPED
 };
@@ -33,10 +32,9 @@ struct Faults
 struct Record
 {
     Faults faults;
-    int managerCalls = 0;
     Texts progress, boxes;
     std::vector<DWORD> controls;
-    std::size_t sleeps = 0;
+    std::size_t managerCalls = 0, sleeps = 0;
 } g_record;
 
 bool ServiceExists()
@@ -45,20 +43,17 @@ bool ServiceExists()
     return UniqueScHandle(::OpenServiceW(manager.get(), L"VexilSrvs", SERVICE_QUERY_STATUS)).valid();
 }
 
-// No service "VexilSrvs" (none is ever started, so it goes at once), or with 'installed' one that
-// is not running; 'faults' set and nothing recorded. Needs the overrides of the fixture.
+// Starts with no service "VexilSrvs", or with 'installed' one that is not running (the tests never
+// start one, so it goes at once); then sets 'faults' and forgets what was recorded. Runs under the
+// fixture's overrides.
 bool Reset(bool installed = false, const Faults& faults = {})
 {
-    UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (UniqueScHandle service{::OpenServiceW(manager.get(), L"VexilSrvs", DELETE)})
-        ::DeleteService(service.get());
-    for (int attempt = 0; attempt < 200 && ServiceExists(); ++attempt)
-        ::Sleep(50);
     g_record = Record{};
-    const bool ready = !installed || CVexilSrvsModule().Install();
+    CVexilSrvsModule module;
+    const bool ready = module.Uninstall() && (!installed || module.Install());
     g_record = Record{};
     g_record.faults = faults;
-    return ready;
+    return ready && ServiceExists() == installed;
 }
 
 template <typename Function>
@@ -82,7 +77,7 @@ protected:
     }};
     Override<decltype(&::Sleep)> m_sleep{&PlatformApi::Sleep, [](DWORD) { ++g_record.sleeps; }};
     Override<decltype(&::OpenSCManagerW)> m_manager{&PlatformApi::OpenSCManagerW, [](LPCWSTR m, LPCWSTR d, DWORD a) {
-        const int failFrom = g_record.faults.managerFailsFromCall;
+        const std::size_t failFrom = g_record.faults.managerFailsFromCall;
         return ++g_record.managerCalls >= failFrom && failFrom != 0 ? nullptr : RealPlatform().OpenSCManagerW(m, d, a);
     }};
     Override<decltype(&::CreateServiceW)> m_create{&PlatformApi::CreateServiceW, [](auto... arguments) {
@@ -105,60 +100,47 @@ protected:
     }};
 };
 
-TEST_F(Installer, InstallCreatesAMissingEntryAndShowsWhatStopsIt)
+TEST_F(Installer, InstallAndUninstallReportEachStepAndShowWhatStopsThem)
 {
-    const Texts upToCreation = {kInstallStep1, kInstallStep2, kInstallStep3, kInstallStep4, kInstallStep5};
-    const struct { bool installed; Faults faults; std::size_t steps; Texts after; Texts boxes; } rows[] = {
-        {true, {}, 1, {}, {}},
-        {false, {.createFails = true}, 5, {kInstallStep7}, {L"Couldn't create service"}},
-        {false, {.managerFailsFromCall = 1}, 2, {}, {L"Couldn't open service manager"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.steps);
-        ASSERT_TRUE(Reset(row.installed, row.faults));
-        EXPECT_EQ(m_module.Install(), row.installed);
-        Texts progress(upToCreation.begin(), upToCreation.begin() + static_cast<std::ptrdiff_t>(row.steps));
-        progress.insert(progress.end(), row.after.begin(), row.after.end());
-        EXPECT_EQ(g_record.progress, progress);
-        EXPECT_EQ(g_record.boxes, row.boxes);
-        EXPECT_EQ(ServiceExists(), row.installed);
-    }
-}
-
-TEST_F(Installer, UninstallStopsWaitsDeletesAndReportsEveryWaitThatRunsOut)
-{
-    const Texts steps = {kUninstallStep1, kUninstallStep2, kUninstallStep3,
-                         kUninstallStep4, kUninstallStep5, kUninstallStep6};
-    // heldEvent: held by the test, as an old instance would; steps: of the numbered texts emitted.
-    const struct { bool installed; Faults faults; const wchar_t* heldEvent; bool result; std::size_t steps; Texts boxes;
-                   std::size_t sleeps; } rows[] = {
-        {false, {}, nullptr, true, 1, {}, 0},
-        {true, {.managerFailsFromCall = 1}, nullptr, true, 1, {}, 0},  // no rights: nothing to do
-        {true, {.managerFailsFromCall = 2}, nullptr, false, 2, {L"Couldn't open service manager"}, 0},
-        {true, {.openForRemovalFails = true}, nullptr, false, 3, {L"Couldn't open service"}, 0},
-        {true, {}, nullptr, true, 6, {}, 2},  // the stop poll checks once before it sleeps
-        {true, {.reportsRunning = true}, nullptr, true, 6, {L"Service could not be Stopped"}, 302},
-        {true, {}, L"Global\\VexilSrvs_SafeEvent", true, 6, {L"Service could not be Stopped 2"}, 301},
-        {true, {}, L"VexilSrvs_SafeEvent", true, 6, {L"Service could not be Stopped 2"}, 301},
-        {true, {.deleteRefused = true}, nullptr, false, 6, {L"Service could not be deleted"}, 102},
+    const Texts installSteps = {kInstallStep1, kInstallStep2, kInstallStep3, kInstallStep4, kInstallStep5};
+    const Texts uninstallSteps = {kUninstallStep1, kUninstallStep2, kUninstallStep3,
+                                  kUninstallStep4, kUninstallStep5, kUninstallStep6};
+    // heldEvent: held by the test as an old instance would; steps: of the numbered texts above.
+    const struct { bool install, installed; Faults faults; const wchar_t* heldEvent; bool result; std::size_t steps;
+                   Texts tail, boxes; std::size_t sleeps; } rows[] = {
+        {true, true, {}, nullptr, true, 1, {}, {}, 0},
+        {true, false, {.createFails = true}, nullptr, false, 5, {kInstallStep7}, {L"Couldn't create service"}, 0},
+        {true, false, {.managerFailsFromCall = 1}, nullptr, false, 2, {}, {L"Couldn't open service manager"}, 0},
+        {false, false, {}, nullptr, true, 1, {}, {}, 0},
+        {false, true, {.managerFailsFromCall = 1}, nullptr, true, 1, {}, {}, 0},  // no rights: nothing to do
+        {false, true, {.managerFailsFromCall = 2}, nullptr, false, 2, {}, {L"Couldn't open service manager"}, 0},
+        {false, true, {.openForRemovalFails = true}, nullptr, false, 3, {}, {L"Couldn't open service"}, 0},
+        {false, true, {}, nullptr, true, 6, {kUninstallGoodEnd}, {}, 2},  // the stop poll checks before it sleeps
+        {false, true, {.reportsRunning = true}, nullptr, true, 6, {kUninstallGoodEnd}, {L"Service could not be Stopped"},
+         302},
+        {false, true, {}, L"Global\\VexilSrvs_SafeEvent", true, 6, {kUninstallGoodEnd},
+         {L"Service could not be Stopped 2"}, 301},
+        {false, true, {}, L"VexilSrvs_SafeEvent", true, 6, {kUninstallGoodEnd}, {L"Service could not be Stopped 2"}, 301},
+        {false, true, {.deleteRefused = true}, nullptr, false, 6, {kUninstallBadEnd}, {L"Service could not be deleted"},
+         102},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.boxes) + " " + std::to_string(row.steps));
         ASSERT_TRUE(Reset(row.installed, row.faults));
         UniqueKernelHandle event(row.heldEvent ? ::CreateEventW(nullptr, TRUE, FALSE, row.heldEvent) : nullptr);
-        EXPECT_EQ(m_module.Uninstall(), row.result);
+        EXPECT_EQ(row.install ? m_module.Install() : m_module.Uninstall(), row.result);
+        const Texts& steps = row.install ? installSteps : uninstallSteps;
         Texts progress(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(row.steps));
         if (row.faults.deleteRefused) {  // the entry outlives the deletion wait
             progress.insert(progress.end(), 100, kUninstallStillInstalled);
-            progress.insert(progress.end(), {kUninstallStillInstalledAfterTimeout, kUninstallBadEnd});
-        } else if (row.steps == 6) {
-            progress.emplace_back(kUninstallGoodEnd);
+            progress.emplace_back(kUninstallStillInstalledAfterTimeout);
         }
+        progress.insert(progress.end(), row.tail.begin(), row.tail.end());
         EXPECT_EQ(g_record.progress, progress);
         EXPECT_EQ(g_record.boxes, row.boxes);
         EXPECT_EQ(g_record.sleeps, row.sleeps);
         EXPECT_EQ(g_record.controls, std::vector<DWORD>(row.faults.reportsRunning ? 1 : 0, SERVICE_CONTROL_STOP));
-        EXPECT_EQ(ServiceExists(), row.installed && (row.steps < 6 || row.faults.deleteRefused));
+        EXPECT_EQ(ServiceExists(), row.install ? row.installed : row.installed && (row.steps < 6 || !row.result));
     }
 }
 
@@ -188,92 +170,47 @@ TEST_F(Installer, AppIdFailuresOfTheServiceStepsGiveEFailAndOfTheKeysTheirOwnCod
 
 // The module's type library is VexilSrvs.tlb beside VexilSrvs.exe in the output folder.
 constexpr GUID kServerLibId = {0x9E47B1D2, 0x5A6C, 0x4F38, {0xB0, 0x17, 0x3C, 0x82, 0xE5, 0xD9, 0xA4, 0xF6}};
-std::wstring g_modulePath;
+const std::wstring kModulePath = OutputFile(L"VexilSrvs.exe");
 Texts g_calls;  // what the registration functions were asked, one line each
-bool g_forUserExported = true;
 
-template <bool ForUser>
 HRESULT WINAPI RecordRegistration(ITypeLib*, OLECHAR* path, OLECHAR* helpDirectory)
 {
-    g_calls.push_back(std::wstring(ForUser ? L"RegisterTypeLibForUser " : L"RegisterTypeLib ") + path +
-                      (helpDirectory ? L" help " : L"") + (helpDirectory ? helpDirectory : L""));
+    g_calls.push_back(L"RegisterTypeLib " + std::wstring(path) + (helpDirectory ? L" with a help directory" : L""));
     return S_OK;
 }
 
-template <bool ForUser>
 HRESULT WINAPI RecordRemoval(REFGUID libId, WORD major, WORD minor, LCID lcid, SYSKIND kind)
 {
     const bool server = IsEqualGUID(libId, kServerLibId) && major == 1 && minor == 0 && lcid == 0 && kind == SYS_WIN64;
-    g_calls.push_back(std::wstring(ForUser ? L"UnRegisterTypeLibForUser " : L"UnRegisterTypeLib ") +
-                      (server ? L"the server's library 1.0" : L"another library"));
+    g_calls.emplace_back(server ? L"UnRegisterTypeLib the server's library 1.0" : L"UnRegisterTypeLib another library");
     return S_OK;
 }
 
 class TypeLibrary : public ::testing::Test
 {
 protected:
-    void SetUp() override { g_calls.clear(); g_modulePath = OutputFile(L"VexilSrvs.exe"); }
+    void SetUp() override { g_calls.clear(); }
 
     CVexilSrvsModule m_module;
-    Override<decltype(&::GetModuleFileNameW)> m_path{&PlatformApi::GetModuleFileNameW, [](HMODULE, LPWSTR out, DWORD units) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        const auto length = static_cast<DWORD>(std::min<std::size_t>(g_modulePath.size(), units));
-        std::wmemcpy(out, g_modulePath.c_str(), length);
-        out[std::min(length, units - 1)] = L'\0';
-        return length;
+    Override<decltype(&::GetModuleFileNameW)> m_path{&PlatformApi::GetModuleFileNameW, [](HMODULE, LPWSTR out, DWORD) {
+        std::wmemcpy(out, kModulePath.c_str(), kModulePath.size() + 1);
+        return static_cast<DWORD>(kModulePath.size());
     }};
-    Override<decltype(&::RegisterTypeLib)> m_register{&PlatformApi::RegisterTypeLib, &RecordRegistration<false>};
-    Override<decltype(&::UnRegisterTypeLib)> m_unregister{&PlatformApi::UnRegisterTypeLib, &RecordRemoval<false>};
-    Override<decltype(&::GetProcAddress)> m_lookup{&PlatformApi::GetProcAddress, [](HMODULE module, LPCSTR name) {
-        const std::string wanted = IS_INTRESOURCE(name) ? "" : name;
-        void* const forUser = wanted == "RegisterTypeLibForUser"     ? reinterpret_cast<void*>(&RecordRegistration<true>)
-                              : wanted == "UnRegisterTypeLibForUser" ? reinterpret_cast<void*>(&RecordRemoval<true>)
-                                                                     : nullptr;
-        if (forUser == nullptr)
-            return RealPlatform().GetProcAddress(module, name);
-        return g_forUserExported ? reinterpret_cast<FARPROC>(forUser) : nullptr;
-    }};
+    Override<decltype(&::RegisterTypeLib)> m_register{&PlatformApi::RegisterTypeLib, &RecordRegistration};
+    Override<decltype(&::UnRegisterTypeLib)> m_unregister{&PlatformApi::UnRegisterTypeLib, &RecordRemoval};
 };
 
-TEST_F(TypeLibrary, PerUserRegistrationUsesTheForUserFunctionsWhereOleAutomationHasThem)
+TEST_F(TypeLibrary, PerUserModeUsesTheForUserFunctionsOfOleAutomationAndMachineModeTheOthers)
 {
-    const std::wstring library = OutputFile(L"VexilSrvs.tlb");
-    const struct { bool perUser; bool exported; const wchar_t* suffix; } rows[] = {
-        {true, true, L"ForUser "}, {true, false, L" "}, {false, true, L" "}};
-    for (const auto& row : rows) {
-        const ScopedPerUser perUser(row.perUser);
-        g_forUserExported = row.exported;
+    const ScratchRoots roots;  // where the per-user functions write
+    for (const bool perUser : {true, false}) {
+        const ScopedPerUser scope(perUser);
         g_calls.clear();
         ASSERT_EQ(m_module.RegisterTypeLibrary(), S_OK);
         ASSERT_EQ(m_module.UnregisterTypeLibrary(), S_OK);
-        EXPECT_EQ(g_calls, (Texts{L"RegisterTypeLib" + (row.suffix + library),  // the library names no help file
-                                  L"UnRegisterTypeLib" + (row.suffix + std::wstring(L"the server's library 1.0"))}));
-    }
-}
-
-TEST_F(TypeLibrary, LoadsTheLibraryBesideTheModuleUnderItsNameWithTheExtensionReplaced)
-{
-    static Texts s_loads;
-    Override<decltype(&::LoadTypeLib)> load(&PlatformApi::LoadTypeLib, [](LPCOLESTR file, ITypeLib**) -> HRESULT {
-        s_loads.emplace_back(file);
-        return TYPE_E_CANTLOADLIBRARY;
-    });
-    const std::wstring stem = L"C:\\" + std::wstring(252, L'a');  // 255 characters: with ".tlb" 260 in all
-    const struct { std::wstring module; HRESULT hr; Texts loads; } rows[] = {
-        {L"C:\\bin.d\\Srvs", TYPE_E_CANTLOADLIBRARY, {L"C:\\bin.d\\Srvs", L"C:\\bin.d\\Srvs.tlb"}},
-        {stem, TYPE_E_CANTLOADLIBRARY, {stem, stem + L".tlb"}},  // a failed load is returned unchanged
-        {stem + L"b", E_FAIL, {stem + L"b"}},
-        {L"C:\\" + std::wstring(MAX_PATH, L'a'), HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), {}},
-        {L"", E_ACCESSDENIED, {}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.module.size());
-        g_modulePath = row.module;
-        s_loads.clear();
-        UniqueSysString path;
-        ComPtr<ITypeLib> library;
-        EXPECT_EQ(m_module.LoadModuleTypeLib(path.put(), library.put()), row.hr);
-        EXPECT_EQ(s_loads, row.loads);
+        EXPECT_EQ(g_calls, (perUser ? Texts{}  // the library names no help file
+                                    : Texts{L"RegisterTypeLib " + OutputFile(L"VexilSrvs.tlb"),
+                                            L"UnRegisterTypeLib the server's library 1.0"}));
     }
 }
 

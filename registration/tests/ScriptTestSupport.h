@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
