@@ -166,6 +166,7 @@ TEST_F(Installer, AppIdFailuresOfTheServiceStepsGiveEFailAndOfTheKeysTheirOwnCod
     EXPECT_TRUE(m_roots.Intact(true));
     ASSERT_TRUE(Reset(false, {.createFails = true}));
     EXPECT_EQ(m_module.RegisterAppId(true), E_FAIL);
+    EXPECT_EQ(g_record.boxes, Texts{L"Couldn't create service"});  // the only one, and from the installer
 }
 
 // The module's type library is VexilSrvs.tlb beside VexilSrvs.exe in the output folder.

@@ -63,9 +63,9 @@ TEST_F(Script, ValuesAreWrittenAsTheirTypeLetterSays)
 
 TEST_F(Script, MalformedScriptsFailWithTheirCodeAndLeaveNothing)
 {
-    std::wstring deep = L"HKCR {";  // deeper than the registry allows: ends before the stack runs out
+    std::wstring deep = L"HKCR {", closers = L" }";  // deeper than the registry allows: ends before the stack does
     for (int level = 0; level < 20000; ++level)
-        deep += L" K {";
+        deep += L" K {", closers += L" }";
     const struct { std::wstring script; HRESULT hr; bool bRegister = true; } rows[] = {
         {L"HKCR {", DISP_E_EXCEPTION},  // end of text where a token is needed
         {L"HKCR { val V = s '" + std::wstring(4095, L'x') + L"' }", DISP_E_EXCEPTION},
@@ -81,7 +81,7 @@ TEST_F(Script, MalformedScriptsFailWithTheirCodeAndLeaveNothing)
         {L"HKCR { K { val V = b 'abc' } }", E_FAIL},
         {L"HKCR { K { val V = d 'twelve' } }", DISP_E_TYPEMISMATCH},
         {L"HKCR { K { val V = d 4294967296 } }", DISP_E_OVERFLOW},
-        {deep + std::wstring(20001, L'}'), DISP_E_EXCEPTION, false},
+        {deep + closers, DISP_E_EXCEPTION, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.script.substr(0, 40)));
