@@ -2,72 +2,90 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
-// Helpers shared by the tests of the registration-script interpreter.
+#include "host/VexilSrvsModule.h"
+#include "registration/ScriptParser.h"
+#include "registration/ScriptRegistrar.h"
+#include "tests/support/TestRegistry.h"
 
 using Variables = std::vector<std::pair<std::wstring, std::wstring>>;
 
-// Applies 'script' through a fresh registrar and parser, with 'variables' defined.
-[[nodiscard]] HRESULT ApplyScript(const std::wstring& script, bool bRegister, const Variables& variables = {});
+// HKEY_PERFORMANCE_DATA cannot be stood in for under Wine; no test names it.
+inline const HKEY kStoodInRoots[] = {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE,
+                                     HKEY_USERS,        HKEY_DYN_DATA,     HKEY_CURRENT_CONFIG};
 
-// Preprocesses 'script' and returns the text (empty on failure, with *hr set).
-[[nodiscard]] std::wstring Preprocess(const std::wstring& script, HRESULT* hr, const Variables& variables = {});
-
-// A script with one HKCU block whose nested keys lead to 'keyPath' (below HKCU, each level
-// marked NoRemove) and hold 'body'.
-[[nodiscard]] std::wstring ScriptBelow(const std::wstring& keyPath, const std::wstring& body);
-
-// Every key, value type and value byte below root\path, one line per key or value, sorted;
-// a single "<missing>" line when the key does not exist.
-[[nodiscard]] std::vector<std::wstring> SnapshotTree(HKEY root, const std::wstring& path);
-
-// Creates root\path (and the keys above it) with no values.
-void CreateKey(HKEY root, const std::wstring& path);
-
-// The text of "REGISTRY" resource 'id' of the test program, as the interpreter reads it.
-[[nodiscard]] std::wstring ScriptResourceText(UINT id);
-
-// Sets the per-user registration flag for the life of the object.
-class ScopedPerUserRegistration
+// While it lives, every root key a script may name stands, for this whole process, for a subkey
+// of a scratch key, so no script reaches the real registry. Tests read the stand-ins through
+// StandIn: the test registry helpers ask for the 64-bit view, and Wine then opens the real root.
+class ScratchRoots
 {
 public:
-    explicit ScopedPerUserRegistration(bool bPerUser = true) noexcept;
-    ~ScopedPerUserRegistration();
-    ScopedPerUserRegistration(const ScopedPerUserRegistration&) = delete;
-    ScopedPerUserRegistration& operator=(const ScopedPerUserRegistration&) = delete;
+    ScratchRoots()
+    {
+        for (std::size_t i = 0; i < std::size(m_standIns); ++i) {
+            ::RegCreateKeyExW(m_scratch.key(), std::to_wstring(i).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &m_standIns[i], nullptr);
+            ::RegOverridePredefKey(kStoodInRoots[i], m_standIns[i]);
+        }
+    }
+    ~ScratchRoots()
+    {
+        for (std::size_t i = 0; i < std::size(m_standIns); ++i) {
+            ::RegOverridePredefKey(kStoodInRoots[i], nullptr);
+            ::RegCloseKey(m_standIns[i]);
+        }
+    }
+    [[nodiscard]] HKEY StandIn(HKEY root) const
+    {
+        return m_standIns[std::find(std::begin(kStoodInRoots), std::end(kStoodInRoots), root) - kStoodInRoots];
+    }
+    // True when every stand-in still exists and, with 'empty', holds no key and no value.
+    [[nodiscard]] bool Intact(bool empty = false) const
+    {
+        return std::all_of(std::begin(m_standIns), std::end(m_standIns), [empty](HKEY standIn) {
+            DWORD subkeys = 0, values = 0;
+            return ::RegQueryInfoKeyW(standIn, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                      nullptr, nullptr, nullptr) == ERROR_SUCCESS && (!empty || subkeys + values == 0);
+        });
+    }
+    void Clear() const
+    {
+        for (HKEY standIn : m_standIns)
+            ::RegDeleteTreeW(standIn, nullptr);
+    }
 
 private:
-    bool m_bSaved;
+    ScratchKey m_scratch;
+    HKEY m_standIns[std::size(kStoodInRoots)] = {};
 };
 
-// Makes the next key deletion look up RegDeleteKeyExW again, now and when it ends, so that
-// overrides of the lookup apply and do not outlive the test.
-class ScopedDeleteKeyLookup
+// Applies 'text' through a fresh registrar and parser with 'variables' defined.
+[[nodiscard]] inline HRESULT ApplyScript(const std::wstring& text, bool bRegister, const Variables& variables = {})
 {
-public:
-    ScopedDeleteKeyLookup() noexcept;
-    ~ScopedDeleteKeyLookup();
-    ScopedDeleteKeyLookup(const ScopedDeleteKeyLookup&) = delete;
-    ScopedDeleteKeyLookup& operator=(const ScopedDeleteKeyLookup&) = delete;
-};
+    CScriptRegistrar registrar;
+    if (FAILED(registrar.Initialize()))
+        return E_UNEXPECTED;
+    for (const auto& [name, value] : variables)
+        (void)registrar.AddReplacement(name.c_str(), value.c_str());
+    return CScriptParser(registrar).RegisterBuffer(text.c_str(), bRegister ? TRUE : FALSE);
+}
 
-// HKEY_CURRENT_USER\Software\Classes with a foreign key of the test in it, so that it is not
-// empty while the test runs; on destruction the foreign key goes, and so does Classes when
-// the test created it.
-class ScopedUserClasses
+// Creates root\path, for tests to find there before a script runs.
+inline void CreateKey(HKEY root, const std::wstring& path)
 {
-public:
-    ScopedUserClasses();
-    ~ScopedUserClasses();
-    ScopedUserClasses(const ScopedUserClasses&) = delete;
-    ScopedUserClasses& operator=(const ScopedUserClasses&) = delete;
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS)
+        ::RegCloseKey(key);
+}
 
-    static constexpr wchar_t kPath[] = L"Software\\Classes";
-
-private:
-    bool m_bCreatedClasses;
-    std::wstring m_foreignKey;
+// Sets the per-user registration flag for its lifetime.
+struct ScopedPerUser
+{
+    explicit ScopedPerUser(bool bPerUser = true) noexcept : bSaved(std::exchange(g_bPerUserRegistration, bPerUser)) {}
+    ~ScopedPerUser() { g_bPerUserRegistration = bSaved; }
+    bool bSaved;
 };
