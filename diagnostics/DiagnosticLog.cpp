@@ -3,7 +3,7 @@
 #include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"
 #include "support/Platform.h"
-#include "support/SrwLock.h"
+#include "support/ScopedLocks.h"
 
 constinit std::wstring g_strLogDir;
 

@@ -1,7 +1,7 @@
 #include "host/VexilSrvsModule.h"
 #include "host/HostText.h"
 #include "support/Platform.h"
-#include "support/SrwLock.h"
+#include "support/ScopedLocks.h"
 
 namespace {
 

@@ -22,10 +22,3 @@ inline constexpr wchar_t kTextBadServiceRequest[] = L"Bad service request";
 inline constexpr wchar_t kTextWaitingForInitEnd[] = L"Waiting for Init End";
 inline constexpr wchar_t kFormatOpcode[] = L"dwOpcode = %d";
 
-// Names of the single-instance guard event: machine-wide first, session-local as fallback.
-inline constexpr wchar_t kSafeEventGlobalName[] = L"Global\\VexilSrvs_SafeEvent";
-inline constexpr wchar_t kSafeEventLocalName[] = L"VexilSrvs_SafeEvent";
-
-// The AppID value whose presence selects service mode.
-inline constexpr wchar_t kAppIdKeyName[] = L"AppID";
-inline constexpr wchar_t kLocalServiceValue[] = L"LocalService";

@@ -5,7 +5,7 @@
 #include "manager/ComponentIds.h"
 #include "support/Hresult.h"
 #include "support/Platform.h"
-#include "support/SrwLock.h"
+#include "support/ScopedLocks.h"
 
 namespace {
 

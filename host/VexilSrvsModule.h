@@ -38,6 +38,16 @@ inline constexpr wchar_t kAppIdString[] = L"{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E6
 inline constexpr GUID kModuleTypeLibId = {
     0x1A6D4E82, 0xB9C3, 0x4F75, {0x8E, 0x20, 0xD3, 0xB5, 0xA7, 0xC9, 0x1F, 0x04}};
 
+// The AppID key below HKEY_CLASSES_ROOT and its value whose presence selects service mode:
+// written by registration, read at start.
+inline constexpr wchar_t kAppIdKeyName[] = L"AppID";
+inline constexpr wchar_t kLocalServiceValue[] = L"LocalService";
+
+// Names of the single-instance guard event of a running host, machine-wide first,
+// session-local as fallback; the installer waits on the same event for an old instance.
+inline constexpr wchar_t kSafeEventGlobalName[] = L"Global\\VexilSrvs_SafeEvent";
+inline constexpr wchar_t kSafeEventLocalName[] = L"VexilSrvs_SafeEvent";
+
 // Data shared by every module layer: the class-object table, the module's type-library
 // identifier and the module's critical section.
 class CModuleData

@@ -13,7 +13,8 @@ constexpr DWORD kBoardsManagerContext =
 
 CVexilMgrSrv::~CVexilMgrSrv()
 {
-    // Destroys the aggregated boards manager; the marshaler is already gone (FinalRelease).
+    // FinalRelease has already let go of both aggregated objects; nothing is left to do here
+    // unless a form was torn down without it.
     m_pUnkInner.reset();
 }
 
@@ -29,7 +30,12 @@ HRESULT CVexilMgrSrv::FinalConstruct() noexcept
 
 void CVexilMgrSrv::FinalRelease() noexcept
 {
+    // The marshaler first, then the boards manager, and both here rather than in the destructor:
+    // while the run-time form runs FinalRelease the object still answers AddRef and Release (at
+    // the destruction count), so an aggregated object that calls its outer object while it is
+    // torn down finds a working one. From this class's destructor it would find none.
     m_pUnkMarshaler.reset();
+    m_pUnkInner.reset();
 }
 
 IUnknown* CVexilMgrSrv::GetControllingUnknown() noexcept

@@ -52,13 +52,7 @@ inline constexpr wchar_t kRegisterAppIdStep6[] = L"RegisterAppId Step 6";
 inline wchar_t g_szServiceDescription[] = L"Vexil Boards Manager Service";
 inline constexpr wchar_t kServiceDependencies[] = L"RPCSS\0VexilTimeSrvs\0";  // the literal adds the final NUL
 
-// The single-instance event of a running host, machine-wide first, session-local as fallback.
-inline constexpr wchar_t kOldInstanceGlobalEventName[] = L"Global\\VexilSrvs_SafeEvent";
-inline constexpr wchar_t kOldInstanceLocalEventName[] = L"VexilSrvs_SafeEvent";
-
-// The server's AppID key below HKEY_CLASSES_ROOT and the values that select its mode.
-inline constexpr wchar_t kAppIdParentKey[] = L"AppID";
-inline constexpr wchar_t kAppIdLocalServiceValue[] = L"LocalService";
+// Values of the server's AppID key besides the one that selects service mode.
 inline constexpr wchar_t kAppIdRunAsValue[] = L"RunAs";
 inline constexpr wchar_t kAppIdRunAsInteractiveUser[] = L"Interactive User";
 inline constexpr wchar_t kAppIdReplacementName[] = L"APPID";

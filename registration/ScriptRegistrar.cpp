@@ -8,23 +8,12 @@
 #include "registration/ScriptParser.h"
 #include "support/Hresult.h"
 #include "support/Platform.h"
+#include "support/ScopedLocks.h"
 
 // Base address of the image this code is linked into, provided by the linker.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
-
-class CriticalSectionLock
-{
-public:
-    explicit CriticalSectionLock(CRITICAL_SECTION& cs) noexcept : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
-    ~CriticalSectionLock() { ::LeaveCriticalSection(&m_cs); }
-    CriticalSectionLock(const CriticalSectionLock&) = delete;
-    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
-
-private:
-    CRITICAL_SECTION& m_cs;
-};
 
 [[nodiscard]] HINSTANCE ModuleInstance() noexcept
 {

@@ -19,7 +19,7 @@ const ScriptReplacement kAppIdReplacements[] = {
 void DeleteAppIdModeValues(HKEY appIdKey) noexcept
 {
     // Missing values are the normal case on a first registration.
-    Platform().RegDeleteValueW(appIdKey, kAppIdLocalServiceValue);
+    Platform().RegDeleteValueW(appIdKey, kLocalServiceValue);
     Platform().RegDeleteValueW(appIdKey, kAppIdRunAsValue);
 }
 
@@ -69,7 +69,7 @@ HRESULT WriteAppIdModeValue(const wchar_t* serviceName) noexcept
     ReportProgress(kRegisterAppIdStep3);
     UniqueRegKey appIdParent;
     const LONG openError =
-        Platform().RegOpenKeyExW(HKEY_CLASSES_ROOT, kAppIdParentKey, 0, KEY_WRITE, appIdParent.put());
+        Platform().RegOpenKeyExW(HKEY_CLASSES_ROOT, kAppIdKeyName, 0, KEY_WRITE, appIdParent.put());
     if (openError != ERROR_SUCCESS)
         return HResultFromWin32(openError);
 
@@ -84,7 +84,7 @@ HRESULT WriteAppIdModeValue(const wchar_t* serviceName) noexcept
     ReportProgress(kRegisterAppIdStep5);
     DeleteAppIdModeValues(appIdKey.get());
     if (serviceName != nullptr)
-        SetStringValue(appIdKey.get(), kAppIdLocalServiceValue, serviceName);
+        SetStringValue(appIdKey.get(), kLocalServiceValue, serviceName);
     else
         SetStringValue(appIdKey.get(), kAppIdRunAsValue, kAppIdRunAsInteractiveUser);
     return S_OK;
@@ -118,7 +118,7 @@ HRESULT CVexilSrvsModule::UnregisterAppId() noexcept
     {
         UniqueRegKey appIdParent;
         const LONG parentError =
-            Platform().RegOpenKeyExW(HKEY_CLASSES_ROOT, kAppIdParentKey, 0, KEY_WRITE, appIdParent.put());
+            Platform().RegOpenKeyExW(HKEY_CLASSES_ROOT, kAppIdKeyName, 0, KEY_WRITE, appIdParent.put());
         if (parentError != ERROR_SUCCESS)
             return HResultFromWin32(parentError);
         UniqueRegKey appIdKey;

@@ -47,9 +47,9 @@ bool WaitForOldInstanceExit() noexcept
 {
     for (int attempt = 0; attempt < kOldInstanceAttempts; ++attempt) {
         Platform().Sleep(kPollIntervalMs);
-        UniqueKernelHandle event(Platform().OpenEventW(SYNCHRONIZE, FALSE, kOldInstanceGlobalEventName));
+        UniqueKernelHandle event(Platform().OpenEventW(SYNCHRONIZE, FALSE, kSafeEventGlobalName));
         if (!event)
-            event.reset(Platform().OpenEventW(SYNCHRONIZE, FALSE, kOldInstanceLocalEventName));
+            event.reset(Platform().OpenEventW(SYNCHRONIZE, FALSE, kSafeEventLocalName));
         if (!event)
             return true;
     }

@@ -21,6 +21,7 @@
 #include "support/ComPtr.h"
 #include "support/Hresult.h"
 #include "support/Platform.h"
+#include "support/ScopedLocks.h"
 
 // The count an object carries while it is being destroyed: AddRef and Release calls made on
 // it while its members are torn down move the count around this value and never bring it
@@ -46,18 +47,6 @@ struct CMultiThreadModel
 {
     static LONG Increment(volatile LONG* p) noexcept { return ::InterlockedIncrement(p); }
     static LONG Decrement(volatile LONG* p) noexcept { return ::InterlockedDecrement(p); }
-};
-
-class CriticalSectionLock
-{
-public:
-    explicit CriticalSectionLock(CRITICAL_SECTION& cs) noexcept : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
-    ~CriticalSectionLock() { ::LeaveCriticalSection(&m_cs); }
-    CriticalSectionLock(const CriticalSectionLock&) = delete;
-    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
-
-private:
-    CRITICAL_SECTION& m_cs;
 };
 
 // The root of every object class: the reference count and the object's critical section,
@@ -246,32 +235,18 @@ public:
     }
 };
 
-// A stand-alone instance: it keeps the module locked for its whole life.
+// A stand-alone instance: it keeps the module locked for its whole life, released only after
+// its final release has run.
 template <class Base>
-class CStandaloneObject final : public Base
+class CModuleLockedObject : public Base
 {
 public:
-    CStandaloneObject() noexcept { ModuleLock(); }
-    ~CStandaloneObject()
-    {
-        this->m_dwRef = kDestructionRefCount;
-        this->FinalRelease();
-        ModuleUnlock();
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) noexcept override
-    {
-        return this->InternalQueryInterface(iid, ppv);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() noexcept override { return static_cast<ULONG>(this->InternalAddRef()); }
-    ULONG STDMETHODCALLTYPE Release() noexcept override
-    {
-        const LONG count = this->InternalRelease();
-        if (count == 0)
-            delete this;
-        return static_cast<ULONG>(count);
-    }
+    CModuleLockedObject() noexcept { ModuleLock(); }
+    ~CModuleLockedObject() { ModuleUnlock(); }
 };
+
+template <class Base>
+using CStandaloneObject = CObjectNoLock<CModuleLockedObject<Base>>;
 
 // The object class inside an aggregate: its IUnknown methods belong to the outer object.
 template <class Base>

@@ -2,7 +2,19 @@
 
 #include <windows.h>
 
-// Scoped holds of a slim reader/writer lock.
+// Scoped holds of a critical section and of a slim reader/writer lock.
+class CriticalSectionLock
+{
+public:
+    explicit CriticalSectionLock(CRITICAL_SECTION& cs) noexcept : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
+    ~CriticalSectionLock() { ::LeaveCriticalSection(&m_cs); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
+
 class ExclusiveLock
 {
 public:
