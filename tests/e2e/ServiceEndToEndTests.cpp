@@ -40,6 +40,7 @@ std::pair<ULONG, SIZE_T> ProcessUsage(DWORD pid)
         next = process->nextEntryOffset;
     }
     struct Handle { USHORT processId, backTrace; UCHAR type, attributes; USHORT value; void* object; ULONG access; };
+    // Class 16 is the handle list: a count, then one entry per handle with its process's id.
     EXPECT_EQ(::NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(16), list.data(), 64 << 20, &size), 0);
     const auto* handles = reinterpret_cast<const Handle*>(list.data() + sizeof(void*));  // after the count
     return {static_cast<ULONG>(std::count_if(handles, handles + *reinterpret_cast<const ULONG*>(list.data()),
@@ -48,8 +49,9 @@ std::pair<ULONG, SIZE_T> ProcessUsage(DWORD pid)
 }
 
 // A soak: 8 client processes at a time activate the manager (5 threads at once in each), call it
-// and release it, 3,200 times in all, against one service; under Wine one activation costs
-// about 65 ms of this 2-core machine, so this takes 3 to 4 minutes. The first batch warms the
+// and release it, 3,200 times in all, against one service. Under Wine on this 2-core machine,
+// shared with other builds, the clients together finish one activation about every 65 ms, so
+// this takes 3 to 4 minutes (10,000 took 14 minutes). The first batch warms the
 // host up; after it the handle count must stay flat (a leak of one handle per 500 activations
 // would show) and the private bytes within 16 MB, which is what Wine's RPC runtime was seen to
 // add in steps while its worker threads settle (26.6 MB to 44.4 MB over the first 6,000 of
