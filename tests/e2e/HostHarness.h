@@ -8,77 +8,69 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <list>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/UniqueHandle.h"
+#include "tests/support/LogReader.h"
 #include "tests/support/TestProcess.h"
 #include "tests/support/TestRegistry.h"
 
-// One run of VexilClient.exe: its "name=value" lines and exit code.
+using Texts = std::vector<std::string>;
+
+inline const std::wstring kServerAppIdKey = L"AppID\\{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}";
+inline const std::wstring kServerClassKey = L"CLSID\\{6D1F3A20-8C44-4B7E-A5D2-19E07C3B5F41}";
+inline const std::wstring kServerTypeLibKey = L"TypeLib\\{9E47B1D2-5A6C-4F38-B017-3C82E5D9A4F6}";
+
+// One run of VexilClient.exe: its exit code and output, and the values of its "name=value"
+// lines by name, in order.
 struct ClientRun
 {
     ProcessResult process;
-    std::multimap<std::string, std::string> values;
-
-    [[nodiscard]] std::string Value(const std::string& name) const;
-    [[nodiscard]] std::vector<std::string> Values(const std::string& name) const;
+    std::map<std::string, Texts> values;
 };
 
-[[nodiscard]] std::wstring HostPath();
-[[nodiscard]] std::wstring ServerAppIdKey();
-[[nodiscard]] std::wstring ServerClassKey();
-[[nodiscard]] std::wstring ServerTypeLibKey();
+inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }  // ASCII
+inline std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+inline std::wstring HostPath() { return OutputFile(L"VexilSrvs.exe"); }
 
-// Runs the host with 'arguments' to completion and answers its full exit code.
-[[nodiscard]] DWORD RunHost(const std::wstring& arguments, DWORD timeoutMs = 120000);
-// The same with a copy of the host elsewhere ('executable' is its full path).
-[[nodiscard]] DWORD RunHostAt(const std::wstring& executable, const std::wstring& arguments,
-                              DWORD timeoutMs = 120000);
-
-// Runs the client with 'arguments' and parses its output.
+// Runs the host (or a copy of it at 'executable') with 'arguments' and answers its exit code.
+[[nodiscard]] DWORD RunHost(const std::wstring& arguments, const std::wstring& executable = HostPath());
 [[nodiscard]] ClientRun RunClient(const std::wstring& arguments, DWORD timeoutMs = 60000);
 
 // Asks a host to end as its idle path would: a quit message to its threads, so the run stops in
 // order and revokes its class object. True when the process ended within 'timeoutMs'.
 bool QuitHost(DWORD pid, DWORD timeoutMs = 15000);
-
-// Ends every VexilSrvs.exe process of the prefix: in order where possible, else by force.
-void KillHostProcesses();
-[[nodiscard]] std::vector<DWORD> HostProcessIds();
+[[nodiscard]] std::vector<DWORD> ProcessIdsNamed(const wchar_t* executable);
+[[nodiscard]] inline std::vector<DWORD> HostProcessIds() { return ProcessIdsNamed(L"VexilSrvs.exe"); }
 
 // Waits until 'condition' holds, polling every 50 ms; false when 'timeoutMs' ran out.
 template <typename Condition>
 [[nodiscard]] bool WaitUntil(Condition condition, DWORD timeoutMs)
 {
-    const ULONGLONG end = ::GetTickCount64() + timeoutMs;
-    while (!condition()) {
+    for (const ULONGLONG end = ::GetTickCount64() + timeoutMs; !condition(); ::Sleep(50)) {
         if (::GetTickCount64() >= end)
             return false;
-        ::Sleep(50);
     }
     return true;
 }
 
-// Service Control Manager helpers for the "VexilSrvs" entry.
+// The "VexilSrvs" entry of the Service Control Manager. The status is all zero without an entry.
 [[nodiscard]] UniqueScHandle OpenHostService(DWORD access);
-[[nodiscard]] std::optional<SERVICE_STATUS_PROCESS> QueryHostService();
-[[nodiscard]] bool StartHostService();
-[[nodiscard]] bool StopHostService();
-[[nodiscard]] bool WaitForServiceState(DWORD state, DWORD timeoutMs);
-// Stops and deletes the entry if there is one, whatever state it is in.
-void RemoveHostService();
+[[nodiscard]] SERVICE_STATUS_PROCESS QueryHostService();
+// Starts the service (code 0) or sends it a control code.
+[[nodiscard]] bool ControlHostService(DWORD code);
+[[nodiscard]] inline bool WaitForServiceState(DWORD state)
+{
+    return WaitUntil([state] { return QueryHostService().dwCurrentState == state; }, 30000);
+}
 
-// Deletes every key the host's registration writes, below HKEY_CLASSES_ROOT and below the
-// user's classes, including keys that unregistration spares because they gained subkeys.
-void RemoveServerKeys();
-
-// The test environment of one end-to-end test: a fresh log directory for the host (through
-// "DefaultDir"), the log switched on, crash dumps off unless asked for, and at the end no host
-// process, no service entry and no registration left behind.
+// The environment of one end-to-end test: a fresh log directory for the host (through
+// "DefaultDir"), the log switched on, crash dumps off unless asked for, and before and after
+// it no host process, no service entry and no registration.
 class HostEndToEndTest : public ::testing::Test
 {
 protected:
@@ -86,18 +78,29 @@ protected:
     void TearDown() override;
 
     // Registers the host with its own switch ("-RegServer" or "-Service") and expects success.
-    void Register(const wchar_t* switchWord);
+    void Register(const wchar_t* switchWord) { ASSERT_EQ(RunHost(switchWord), 0u) << Narrow(switchWord); }
 
     // Log files of the host processes of this test, oldest first (their names carry the time
     // of their first record), and the texts of one of them.
     [[nodiscard]] std::vector<std::wstring> HostLogFiles() const;
-    [[nodiscard]] std::vector<std::string> HostLog(size_t index = 0) const;
+    [[nodiscard]] Texts HostLog(size_t index = 0) const
+    {
+        const auto logs = HostLogFiles();
+        return index < logs.size() ? LogRecordTexts(logs[index]) : Texts{};
+    }
+    [[nodiscard]] bool WaitForLogText(const std::string& text, size_t index = 0) const
+    {
+        return WaitUntil([&] { return std::ranges::count(HostLog(index), text) > 0; }, 20000);
+    }
 
-    void SetParam(const wchar_t* name, DWORD value);
-    void SetBoardsKnob(const wchar_t* name, DWORD value);
+    // A DWORD under 'key' of HKEY_LOCAL_MACHINE (the host's parameters, the stand-ins' knobs)
+    // for the length of the test.
+    void SetDword(const wchar_t* key, const wchar_t* name, DWORD value)
+    {
+        m_values.emplace_back(HKEY_LOCAL_MACHINE, key, name, REG_DWORD, &value, 4);
+    }
 
     std::wstring m_baseDirectory;  // "DefaultDir"; the host logs into <base>\VexilSrvs
-    std::wstring m_logDirectory;
 
 private:
     std::list<ScopedRegistryValue> m_values;

@@ -4,45 +4,27 @@
 
 #include "tests/support/TestFiles.h"
 
-namespace {
-
-// A record is "\n -- " + 23-character stamp + " -- \n" + text.
-constexpr size_t kStampLineLength = 1 + 4 + 23 + 4 + 1;
-
-bool IsStampLineAt(const std::string& bytes, size_t at)
-{
-    return at + kStampLineLength <= bytes.size() && bytes.compare(at, 5, "\n -- ") == 0 &&
-           bytes.compare(at + 5 + 23, 5, " -- \n") == 0;
-}
-
-}  // namespace
-
 std::vector<std::string> LogRecordTexts(const std::wstring& path)
 {
+    // A record is "\n -- " + 23-character stamp + " -- \n" + text; the text runs to the next
+    // stamp line or to the end of the file.
     const std::string bytes = ReadFileBytes(path);
     std::vector<size_t> starts;
     for (size_t at = bytes.find("\n -- "); at != std::string::npos; at = bytes.find("\n -- ", at + 1)) {
-        if (IsStampLineAt(bytes, at))
+        if (at + 33 <= bytes.size() && bytes.compare(at + 28, 5, " -- \n") == 0)
             starts.push_back(at);
     }
+    starts.push_back(bytes.size());
     std::vector<std::string> texts;
-    for (size_t i = 0; i < starts.size(); ++i) {
-        const size_t textStart = starts[i] + kStampLineLength;
-        const size_t textEnd = i + 1 < starts.size() ? starts[i + 1] : bytes.size();
-        texts.push_back(bytes.substr(textStart, textEnd - textStart));
-    }
+    for (size_t i = 0; i + 1 < starts.size(); ++i)
+        texts.push_back(bytes.substr(starts[i] + 33, starts[i + 1] - starts[i] - 33));
     return texts;
 }
 
 std::vector<std::string> LogTextsIn(const std::wstring& directory)
 {
-    std::vector<std::wstring> logs;
-    for (const std::wstring& name : FilesIn(directory)) {
-        if (name.rfind(L"VexilSrvsLog", 0) == 0)
-            logs.push_back(name);
-    }
+    std::vector<std::wstring> logs = FilesIn(directory);
+    std::erase_if(logs, [](const std::wstring& name) { return !name.starts_with(L"VexilSrvsLog"); });
     EXPECT_LE(logs.size(), 1u) << "more than one log file";
-    if (logs.empty())
-        return {};
-    return LogRecordTexts(directory + L"\\" + logs.front());
+    return logs.empty() ? std::vector<std::string>{} : LogRecordTexts(directory + L"\\" + logs.front());
 }

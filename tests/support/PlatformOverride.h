@@ -24,6 +24,3 @@ private:
     Function PlatformApi::*m_entry;
     Function m_saved;
 };
-
-template <typename Function, typename Replacement>
-ScopedPlatformOverride(Function PlatformApi::*, Replacement) -> ScopedPlatformOverride<Function>;

@@ -6,16 +6,33 @@
 
 #include "support/UniqueHandle.h"
 
+namespace {
+
+// Calls 'visit' with the name and attributes of every entry of 'directory' but "." and "..".
+template <typename Visit>
+void ForEachEntry(const std::wstring& directory, Visit visit)
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0)
+            visit(std::wstring(data.cFileName), (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+}
+
+}  // namespace
+
 std::string ReadFileBytes(const std::wstring& path)
 {
     std::string bytes;
     UniqueKernelHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           OPEN_EXISTING, 0, nullptr));
-    if (!file)
-        return bytes;
     char buffer[4096];
     DWORD read = 0;
-    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    while (file && ::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
         bytes.append(buffer, read);
     return bytes;
 }
@@ -23,15 +40,10 @@ std::string ReadFileBytes(const std::wstring& path)
 std::vector<std::wstring> FilesIn(const std::wstring& directory)
 {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.emplace_back(data.cFileName);
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
+    ForEachEntry(directory, [&](const std::wstring& name, bool isDirectory) {
+        if (!isDirectory)
+            names.push_back(name);
+    });
     return names;
 }
 
@@ -48,20 +60,12 @@ std::wstring MakeTempDirectory(const wchar_t* tag)
 
 void RemoveDirectoryTree(const std::wstring& directory)
 {
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring path = directory + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveDirectoryTree(path);
-            else
-                ::DeleteFileW(path.c_str());
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
-    }
+    ForEachEntry(directory, [&](const std::wstring& name, bool isDirectory) {
+        const std::wstring path = directory + L"\\" + name;
+        if (isDirectory)
+            RemoveDirectoryTree(path);
+        else
+            ::DeleteFileW(path.c_str());
+    });
     ::RemoveDirectoryW(directory.c_str());
 }

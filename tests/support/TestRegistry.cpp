@@ -1,57 +1,68 @@
 #include "tests/support/TestRegistry.h"
 
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 
 #include "support/UniqueHandle.h"
 
 namespace {
 
-std::optional<RegistryValue> ReadRaw(HKEY root, const std::wstring& path, const std::wstring& name)
+UniqueRegKey OpenKey(HKEY root, const std::wstring& path, REGSAM access)
 {
     UniqueRegKey key;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
-        return std::nullopt;
-    RegistryValue value;
-    DWORD size = 0;
-    if (::RegQueryValueExW(key.get(), name.c_str(), nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    value.data.resize(size);
-    if (::RegQueryValueExW(key.get(), name.c_str(), nullptr, &value.type,
-                           value.data.empty() ? nullptr : value.data.data(), &size) != ERROR_SUCCESS)
-        return std::nullopt;
-    value.data.resize(size);
-    return value;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, access | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
+        key.reset();
+    return key;
 }
 
-void WriteRaw(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
-              const void* data, DWORD size)
+void WriteRaw(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type, const void* data, DWORD size)
 {
     UniqueRegKey key;
-    if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
-                          key.put(), nullptr) != ERROR_SUCCESS)
-        throw std::runtime_error("cannot create test key");
-    if (::RegSetValueExW(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, key.put(),
+                          nullptr) != ERROR_SUCCESS ||
+        ::RegSetValueExW(key.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS)
         throw std::runtime_error("cannot write test value");
 }
 
 void DeleteRaw(HKEY root, const std::wstring& path, const std::wstring& name)
 {
-    UniqueRegKey key;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS)
+    if (const UniqueRegKey key = OpenKey(root, path, KEY_SET_VALUE))
         ::RegDeleteValueW(key.get(), name.c_str());
 }
 
-void Restore(HKEY root, const std::wstring& path, const std::wstring& name, bool hadValue, DWORD type,
-             const std::vector<BYTE>& data)
+// Names of the subkeys or values of a key, as RegEnumKeyExW or RegEnumValueW ('enumerate') lists them.
+template <typename Enumerate>
+std::vector<std::wstring> NamesBelow(HKEY root, const std::wstring& path, Enumerate enumerate)
 {
-    if (hadValue)
-        WriteRaw(root, path, name, type, data.data(), static_cast<DWORD>(data.size()));
-    else
-        DeleteRaw(root, path, name);
+    std::vector<std::wstring> names;
+    const UniqueRegKey key = OpenKey(root, path, KEY_READ);
+    std::wstring name(16384, L'\0');
+    DWORD length = 16384;
+    for (DWORD index = 0; key && enumerate(key.get(), index, name.data(), &length, nullptr, nullptr, nullptr,
+                                           nullptr) == ERROR_SUCCESS; ++index, length = 16384)
+        names.emplace_back(name.data(), length);
+    return names;
 }
 
 }  // namespace
+
+SavedRegistryValue::SavedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName)
+    : root(root), keyPath(std::move(keyPath)), valueName(std::move(valueName)),
+      old(ReadValue(this->root, this->keyPath, this->valueName))
+{
+}
+
+SavedRegistryValue::~SavedRegistryValue()
+{
+    try {
+        if (old)
+            WriteRaw(root, keyPath, valueName, old->type, old->data.data(), static_cast<DWORD>(old->data.size()));
+        else
+            DeleteRaw(root, keyPath, valueName);
+    } catch (...) {
+    }
+}
 
 void DeleteKeyTree(HKEY root, const std::wstring& path)
 {
@@ -59,31 +70,16 @@ void DeleteKeyTree(HKEY root, const std::wstring& path)
     ::RegDeleteKeyW(root, path.c_str());
 }
 
-ScopedRegistryValue::ScopedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName,
-                                         DWORD type, const void* data, DWORD size)
-    : m_root(root), m_keyPath(std::move(keyPath)), m_valueName(std::move(valueName))
+ScopedRegistryValue::ScopedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName, DWORD type,
+                                         const void* data, DWORD size)
+    : m_saved(root, std::move(keyPath), std::move(valueName))
 {
-    if (auto old = ReadRaw(m_root, m_keyPath, m_valueName)) {
-        m_hadValue = true;
-        m_oldType = old->type;
-        m_oldData = std::move(old->data);
-    }
-    WriteRaw(m_root, m_keyPath, m_valueName, type, data, size);
+    WriteRaw(root, m_saved.keyPath, m_saved.valueName, type, data, size);
 }
 
-ScopedRegistryValue::~ScopedRegistryValue()
+ScopedRegistryValue ScopedRegistryValue::Dword(HKEY root, std::wstring keyPath, std::wstring valueName, DWORD value)
 {
-    try {
-        Restore(m_root, m_keyPath, m_valueName, m_hadValue, m_oldType, m_oldData);
-    } catch (...) {
-    }
-}
-
-ScopedRegistryValue ScopedRegistryValue::Dword(HKEY root, std::wstring keyPath, std::wstring valueName,
-                                               DWORD value)
-{
-    return ScopedRegistryValue(root, std::move(keyPath), std::move(valueName), REG_DWORD, &value,
-                               sizeof(value));
+    return ScopedRegistryValue(root, std::move(keyPath), std::move(valueName), REG_DWORD, &value, sizeof(value));
 }
 
 ScopedRegistryValue ScopedRegistryValue::String(HKEY root, std::wstring keyPath, std::wstring valueName,
@@ -94,30 +90,15 @@ ScopedRegistryValue ScopedRegistryValue::String(HKEY root, std::wstring keyPath,
 }
 
 ScopedRegistryValueAbsent::ScopedRegistryValueAbsent(HKEY root, std::wstring keyPath, std::wstring valueName)
-    : m_root(root), m_keyPath(std::move(keyPath)), m_valueName(std::move(valueName))
+    : m_saved(root, std::move(keyPath), std::move(valueName))
 {
-    if (auto old = ReadRaw(m_root, m_keyPath, m_valueName)) {
-        m_hadValue = true;
-        m_oldType = old->type;
-        m_oldData = std::move(old->data);
-        DeleteRaw(m_root, m_keyPath, m_valueName);
-    }
-}
-
-ScopedRegistryValueAbsent::~ScopedRegistryValueAbsent()
-{
-    try {
-        if (m_hadValue)
-            Restore(m_root, m_keyPath, m_valueName, true, m_oldType, m_oldData);
-    } catch (...) {
-    }
+    DeleteRaw(root, m_saved.keyPath, m_saved.valueName);
 }
 
 ScratchKey::ScratchKey()
 {
     static std::atomic<unsigned> counter{0};
-    m_path = L"Software\\VexilTests\\" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-             std::to_wstring(++counter);
+    m_path = L"Software\\VexilTests\\" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     DeleteKeyTree(HKEY_CURRENT_USER, m_path);
     if (::RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key,
                           nullptr) != ERROR_SUCCESS)
@@ -126,17 +107,14 @@ ScratchKey::ScratchKey()
 
 ScratchKey::~ScratchKey()
 {
-    if (m_key != nullptr)
-        ::RegCloseKey(m_key);
+    ::RegCloseKey(m_key);
     DeleteKeyTree(HKEY_CURRENT_USER, m_path);
 }
 
 std::wstring RegistryValue::AsString() const
 {
     std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
-    if (!text.empty() && text.back() == L'\0')
-        text.pop_back();
-    return text;
+    return !text.empty() && text.back() == L'\0' ? text.substr(0, text.size() - 1) : text;
 }
 
 DWORD RegistryValue::AsDword() const
@@ -148,43 +126,29 @@ DWORD RegistryValue::AsDword() const
 
 bool KeyExists(HKEY root, const std::wstring& path)
 {
-    UniqueRegKey key;
-    return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS;
+    return OpenKey(root, path, KEY_READ).valid();
 }
 
 std::optional<RegistryValue> ReadValue(HKEY root, const std::wstring& path, const std::wstring& valueName)
 {
-    return ReadRaw(root, path, valueName);
+    const UniqueRegKey key = OpenKey(root, path, KEY_READ);
+    RegistryValue value;
+    DWORD size = 0;
+    if (!key || ::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    value.data.resize(size + 1);  // never empty, so the buffer is never null
+    if (::RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &value.type, value.data.data(), &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    value.data.resize(size);
+    return value;
 }
 
 std::vector<std::wstring> SubkeyNames(HKEY root, const std::wstring& path)
 {
-    std::vector<std::wstring> names;
-    UniqueRegKey key;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
-        return names;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (::RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    return names;
+    return NamesBelow(root, path, [](auto... arguments) { return ::RegEnumKeyExW(arguments...); });
 }
 
 std::vector<std::wstring> ValueNames(HKEY root, const std::wstring& path)
 {
-    std::vector<std::wstring> names;
-    UniqueRegKey key;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
-        return names;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[16384];
-        DWORD length = 16384;
-        if (::RegEnumValueW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
-    return names;
+    return NamesBelow(root, path, [](auto... arguments) { return ::RegEnumValueW(arguments...); });
 }
