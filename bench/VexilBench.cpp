@@ -44,6 +44,48 @@
 
 namespace {
 
+// A started server that the benchmark stops (kills) and waits for at the end, whatever happens.
+class ChildProcess
+{
+public:
+    explicit ChildProcess(const std::wstring& commandLine)
+    {
+        std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+        line.push_back(L'\0');
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            UniqueKernelHandle thread(info.hThread);
+            m_process.reset(info.hProcess);
+            m_id = info.dwProcessId;
+        }
+    }
+    ~ChildProcess()
+    {
+        if (m_process && ::WaitForSingleObject(m_process.get(), 0) == WAIT_TIMEOUT) {
+            ::TerminateProcess(m_process.get(), 0xDEAD);
+            ::WaitForSingleObject(m_process.get(), 10000);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    [[nodiscard]] DWORD id() const noexcept { return m_id; }
+    [[nodiscard]] HANDLE handle() const noexcept { return m_process.get(); }
+    // Waits up to timeoutMs for the child to end; true with its exit code when it did.
+    [[nodiscard]] bool Wait(DWORD timeoutMs, DWORD* exitCode)
+    {
+        if (!m_process || ::WaitForSingleObject(m_process.get(), timeoutMs) != WAIT_OBJECT_0)
+            return false;
+        return ::GetExitCodeProcess(m_process.get(), exitCode) != FALSE;
+    }
+
+private:
+    UniqueKernelHandle m_process;
+    DWORD m_id = 0;
+};
+
 using Values = std::multimap<std::string, std::string>;
 
 double NowMs() noexcept
@@ -709,7 +751,7 @@ void Bench::MeasureLog()
 {
     Say("diagnostic-log records per second");
     EnableLog(true);
-    const ProcessResult run = RunProcess(Quoted(OutputFile(L"VexilLogBench.exe")), {kChildTimeoutMs, true, {}});
+    const ProcessResult run = RunProcess(Quoted(OutputFile(L"VexilLogBench.exe")), {kChildTimeoutMs, true});
     EnableLog(false);
     for (const auto& [name, value] : ParseValues(run.output)) {
         std::vector<double>* samples = name == "writelog-rps" ? &m_logRate.host
