@@ -113,8 +113,10 @@ void HostEndToEndTest::TearDown()
     // A failed run of a test may leave a registration that unregistration cannot remove.
     (void)RunHost(L"-UnregServer");
     for (const std::wstring& key : {kServerAppIdKey, kServerClassKey, kServerTypeLibKey, std::wstring(L"AppID\\VexilSrvs.EXE"),
-                                    std::wstring(L"VexilSrvs.VexilMgrSrv.1"), std::wstring(L"VexilSrvs.VexilMgrSrv")})
+                                    std::wstring(L"VexilSrvs.VexilMgrSrv.1"), std::wstring(L"VexilSrvs.VexilMgrSrv")}) {
         DeleteKeyTree(HKEY_CLASSES_ROOT, key);
+        DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Classes\\" + key);  // a per-user registration
+    }
     while (!m_values.empty())
         m_values.pop_back();  // newest first, so a value set twice gets its first old value back
     if (!m_baseDirectory.empty())

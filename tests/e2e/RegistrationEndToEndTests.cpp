@@ -1,5 +1,7 @@
 #include "tests/e2e/HostHarness.h"
 
+#include "support/ComPtr.h"
+
 namespace {
 
 using Entries = std::map<std::wstring, std::wstring>;  // "key path|value name" -> REG_SZ text
@@ -14,19 +16,22 @@ const std::wstring kIndependentProgId = L"VexilSrvs.VexilMgrSrv";
 // The mode value of the AppID key, or no entries at all.
 enum class Mode { LocalServer, Service, Unregistered };
 
-// Every value of every key below the host's registration keys in HKEY_CLASSES_ROOT.
-Entries ServerEntries()
+const std::wstring kUserClasses = L"Software\\Classes\\";
+
+// Every value of every key below the host's registration keys in one classes root
+// (HKEY_CLASSES_ROOT, or a classes key named by 'base'), by paths relative to that root.
+Entries ServerEntries(HKEY root = HKEY_CLASSES_ROOT, const std::wstring& base = L"")
 {
     Entries entries;
     for (std::vector<std::wstring> pending = {kServerAppIdKey, kExeAppIdKey, kProgId, kIndependentProgId, kServerClassKey};
          !pending.empty();) {
         const std::wstring path = pending.back();
         pending.pop_back();
-        for (const std::wstring& name : ValueNames(HKEY_CLASSES_ROOT, path)) {
-            const auto value = ReadValue(HKEY_CLASSES_ROOT, path, name);
+        for (const std::wstring& name : ValueNames(root, base + path)) {
+            const auto value = ReadValue(root, base + path, name);
             entries[path + L"|" + name] = value->type == REG_SZ ? value->AsString() : L"<not REG_SZ>";
         }
-        for (const std::wstring& subkey : SubkeyNames(HKEY_CLASSES_ROOT, path))
+        for (const std::wstring& subkey : SubkeyNames(root, base + path))
             pending.push_back(path + L"\\" + subkey);
     }
     return entries;
@@ -53,10 +58,25 @@ Entries ExpectedEntries(const std::wstring& executable, Mode mode)
     return entries;
 }
 
-std::wstring RegisteredTypeLibPath()
+std::wstring RegisteredTypeLibPath(HKEY root = HKEY_CLASSES_ROOT, const std::wstring& base = L"")
 {
-    const auto value = ReadValue(HKEY_CLASSES_ROOT, kServerTypeLibKey + L"\\1.0\\0\\win64", L"");
+    const auto value = ReadValue(root, base + kServerTypeLibKey + L"\\1.0\\0\\win64", L"");
     return value ? value->AsString() : L"<absent>";
+}
+
+// What the platform answers when asked to remove the host's type library while it is not
+// registered (Wine: E_INVALIDARG).
+HRESULT UnregisterUnregisteredTypeLibrary()
+{
+    ComPtr<ITypeLib> library;
+    TLIBATTR* attributes = nullptr;
+    if (FAILED(::LoadTypeLibEx(OutputFile(L"VexilSrvs.tlb").c_str(), REGKIND_NONE, library.put())) ||
+        FAILED(library->GetLibAttr(&attributes)))
+        return S_OK;  // fails the caller's check: the library must load
+    const HRESULT hr = ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                           attributes->lcid, attributes->syskind);
+    library->ReleaseTLibAttr(attributes);
+    return hr;
 }
 
 // The service entry's program path and display name; the rest of its configuration is the
@@ -101,15 +121,86 @@ TEST_F(Registration, EachSwitchLeavesTheEntriesOfItsModeARegistrationSwitchWinsA
             << "unquoted, without a switch";
     }
 
-    // Without its type library, unregistration removes the class, fails at the library and
-    // never comes to the AppID step: the loader's failure is the exit code; entry and AppID stay.
-    ASSERT_EQ(RunHost(L"-Service", executable), 0u);
-    ASSERT_TRUE(::DeleteFileW((folder + L"VexilSrvs.tlb").c_str()));
+    // Without its type library, registration writes everything before the library and ends with
+    // the loader's failure; unregistration removes the class, fails at the library and never
+    // comes to the AppID step, so entry and AppID stay. Nothing done before a failure is undone.
+    const std::wstring library = folder + L"VexilSrvs.tlb";
+    ASSERT_TRUE(::DeleteFileW(library.c_str()));
+    EXPECT_EQ(RunHost(L"-Service", executable), static_cast<DWORD>(TYPE_E_CANTLOADLIBRARY));
+    EXPECT_EQ(ServerEntries(), ExpectedEntries(executable, Mode::Service));
     EXPECT_EQ(RunHost(L"-UnregServer", executable), static_cast<DWORD>(TYPE_E_CANTLOADLIBRARY));
     Entries appIdOnly = ExpectedEntries(executable, Mode::Service);
     std::erase_if(appIdOnly, [](const auto& entry) { return !entry.first.starts_with(L"AppID\\"); });
     EXPECT_EQ(ServerEntries(), appIdOnly);
     EXPECT_EQ(ServiceEntry(), executable + L"|VexilSrvs");
+
+    // Registered as a service but started by hand, the host ends with the dispatcher's error.
+    // With the AppID key gone, unregistration removes the class, the library and the service
+    // entry, then ends with the missing key's code without applying the AppID script; a host
+    // started without a switch then ends with the registry's error.
+    ASSERT_TRUE(::CopyFileW(OutputFile(L"VexilSrvs.tlb").c_str(), library.c_str(), TRUE));
+    ASSERT_EQ(RunHost(L"-Service", executable), 0u);
+    EXPECT_EQ(RunHost(L"", executable), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT))
+        << "registered as a service but started by hand: the dispatcher's error";
+    DeleteKeyTree(HKEY_CLASSES_ROOT, kServerAppIdKey);
+    EXPECT_EQ(RunHost(L"-UnregServer", executable), static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
+    EXPECT_EQ(ServerEntries(), (Entries{{kExeAppIdKey + L"|AppID", kAppId}}));
+    EXPECT_EQ(RegisteredTypeLibPath(), L"<absent>");
+    EXPECT_EQ(ServiceEntry(), L"<none>");
+    EXPECT_EQ(RunHost(L"", executable), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the registry's code, as it is";
+
+    // With nothing left to remove, the library that is not registered fails the removal, and the
+    // AppID step is never reached.
+    const HRESULT notRegistered = UnregisterUnregisteredTypeLibrary();
+    ASSERT_TRUE(FAILED(notRegistered));
+    EXPECT_EQ(RunHost(L"-UnregServer", executable), static_cast<DWORD>(notRegistered));
+    EXPECT_EQ(ServerEntries(), (Entries{{kExeAppIdKey + L"|AppID", kAppId}}));
+}
+
+// Per user, the scripts write below HKEY_CURRENT_USER\\Software\\Classes, while the mode value
+// still goes through HKEY_CLASSES_ROOT\\AppID; unregistration per user takes both away again.
+// Wine's RegisterTypeLibForUser registers machine-wide, so the library is looked for in both.
+TEST_F(Registration, PerUserSwitchesWriteTheScriptsForTheUserAndTheModeValueThroughTheClassesRoot)
+{
+    ASSERT_EQ(RunHost(L"/regserverPerUser"), 0u);
+    Entries scripts = ExpectedEntries(HostPath(), Mode::LocalServer);
+    scripts.erase(kServerAppIdKey + L"|RunAs");
+    EXPECT_EQ(ServerEntries(HKEY_CURRENT_USER, kUserClasses), scripts);
+    EXPECT_EQ(ValueNames(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kServerAppIdKey), std::vector<std::wstring>{L"RunAs"})
+        << "the machine's classes hold the mode value and no script entry";
+    EXPECT_EQ(ReadValue(HKEY_CLASSES_ROOT, kServerAppIdKey, L"RunAs")->AsString(), L"Interactive User");
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kServerClassKey));
+    const std::wstring library = OutputFile(L"VexilSrvs.tlb");
+    EXPECT_TRUE(RegisteredTypeLibPath(HKEY_CURRENT_USER, kUserClasses) == library || RegisteredTypeLibPath() == library);
+
+    ASSERT_EQ(RunHost(L"-UNREGSERVERPERUSER"), 0u);
+    EXPECT_EQ(ServerEntries(HKEY_CURRENT_USER, kUserClasses), Entries{});
+    EXPECT_EQ(ValueNames(HKEY_CLASSES_ROOT, kServerAppIdKey), std::vector<std::wstring>{}) << "mode value removed";
+    EXPECT_EQ(RegisteredTypeLibPath(HKEY_CURRENT_USER, kUserClasses) + RegisteredTypeLibPath(), L"<absent><absent>");
+}
+
+// "Service" while the service runs: the running host is asked to stop and waited for until its
+// single-instance event is gone, so its run has ended in order by the time the switch returns,
+// and the new entry starts a new host.
+TEST_F(Registration, ServiceSwitchWhileTheServiceRunsStopsTheOldHostWaitsForItAndReplacesTheEntry)
+{
+    Register(L"-Service");
+    ASSERT_TRUE(ControlHostService(0));
+    ASSERT_TRUE(WaitForLogText("Run Step 3"));
+    const DWORD oldHost = QueryHostService().dwProcessId;
+
+    ASSERT_EQ(RunHost(L"-Service"), 0u);
+    EXPECT_EQ(QueryHostService().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(ServiceEntry(), HostPath() + L"|VexilSrvs");
+    EXPECT_EQ(HostProcessIds(), std::vector<DWORD>{}) << "the old host was waited for";
+    const Texts oldLog = HostLog();
+    ASSERT_GE(oldLog.size(), 4u);
+    EXPECT_EQ(Texts(oldLog.end() - 4, oldLog.end()), (Texts{"dwOpcode = 1", "Run Step 5", "Run End", "Service stopped"}));
+
+    const ClientRun client = RunClient(L"");  // the activation starts the new entry
+    ASSERT_EQ(client.process.exitCode, 0u) << client.process.output;
+    EXPECT_EQ(client.values.at("server-pid"), Texts{std::to_string(QueryHostService().dwProcessId)});
+    EXPECT_NE(QueryHostService().dwProcessId, oldHost);
 }
 
 }  // namespace
