@@ -16,7 +16,8 @@ const std::wstring kIndependentProgId = L"VexilSrvs.VexilMgrSrv";
 // The mode value of the AppID key, or no entries at all.
 enum class Mode { LocalServer, Service, Unregistered };
 
-const std::wstring kUserClasses = L"Software\\Classes\\";
+// The classes key below HKEY_CURRENT_USER (per-user entries) and HKEY_LOCAL_MACHINE.
+const std::wstring kClassesKey = L"Software\\Classes\\";
 
 // Every value of every key below the host's registration keys in one classes root
 // (HKEY_CLASSES_ROOT, or a classes key named by 'base'), by paths relative to that root.
@@ -140,8 +141,7 @@ TEST_F(Registration, EachSwitchLeavesTheEntriesOfItsModeARegistrationSwitchWinsA
     // started without a switch then ends with the registry's error.
     ASSERT_TRUE(::CopyFileW(OutputFile(L"VexilSrvs.tlb").c_str(), library.c_str(), TRUE));
     ASSERT_EQ(RunHost(L"-Service", executable), 0u);
-    EXPECT_EQ(RunHost(L"", executable), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT))
-        << "registered as a service but started by hand: the dispatcher's error";
+    EXPECT_EQ(RunHost(L"", executable), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
     DeleteKeyTree(HKEY_CLASSES_ROOT, kServerAppIdKey);
     EXPECT_EQ(RunHost(L"-UnregServer", executable), static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)));
     EXPECT_EQ(ServerEntries(), (Entries{{kExeAppIdKey + L"|AppID", kAppId}}));
@@ -165,18 +165,18 @@ TEST_F(Registration, PerUserSwitchesWriteTheScriptsForTheUserAndTheModeValueThro
     ASSERT_EQ(RunHost(L"/regserverPerUser"), 0u);
     Entries scripts = ExpectedEntries(HostPath(), Mode::LocalServer);
     scripts.erase(kServerAppIdKey + L"|RunAs");
-    EXPECT_EQ(ServerEntries(HKEY_CURRENT_USER, kUserClasses), scripts);
-    EXPECT_EQ(ValueNames(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kServerAppIdKey), std::vector<std::wstring>{L"RunAs"})
+    EXPECT_EQ(ServerEntries(HKEY_CURRENT_USER, kClassesKey), scripts);
+    EXPECT_EQ(ValueNames(HKEY_LOCAL_MACHINE, kClassesKey + kServerAppIdKey), std::vector<std::wstring>{L"RunAs"})
         << "the machine's classes hold the mode value and no script entry";
     EXPECT_EQ(ReadValue(HKEY_CLASSES_ROOT, kServerAppIdKey, L"RunAs")->AsString(), L"Interactive User");
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kServerClassKey));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClassesKey + kServerClassKey));
     const std::wstring library = OutputFile(L"VexilSrvs.tlb");
-    EXPECT_TRUE(RegisteredTypeLibPath(HKEY_CURRENT_USER, kUserClasses) == library || RegisteredTypeLibPath() == library);
+    EXPECT_TRUE(RegisteredTypeLibPath(HKEY_CURRENT_USER, kClassesKey) == library || RegisteredTypeLibPath() == library);
 
     ASSERT_EQ(RunHost(L"-UNREGSERVERPERUSER"), 0u);
-    EXPECT_EQ(ServerEntries(HKEY_CURRENT_USER, kUserClasses), Entries{});
+    EXPECT_EQ(ServerEntries(HKEY_CURRENT_USER, kClassesKey), Entries{});
     EXPECT_EQ(ValueNames(HKEY_CLASSES_ROOT, kServerAppIdKey), std::vector<std::wstring>{}) << "mode value removed";
-    EXPECT_EQ(RegisteredTypeLibPath(HKEY_CURRENT_USER, kUserClasses) + RegisteredTypeLibPath(), L"<absent><absent>");
+    EXPECT_EQ(RegisteredTypeLibPath(HKEY_CURRENT_USER, kClassesKey) + RegisteredTypeLibPath(), L"<absent><absent>");
 }
 
 // "Service" while the service runs: the running host is asked to stop and waited for until its
