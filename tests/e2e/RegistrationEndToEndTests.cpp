@@ -1,69 +1,8 @@
-#include "tests/e2e/HostHarness.h"
+#include "tests/e2e/RegistrationEntries.h"
 
 #include "support/ComPtr.h"
 
 namespace {
-
-using Entries = std::map<std::wstring, std::wstring>;  // "key path|value name" -> REG_SZ text
-
-constexpr wchar_t kAppId[] = L"{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}";
-constexpr wchar_t kClsid[] = L"{6D1F3A20-8C44-4B7E-A5D2-19E07C3B5F41}";
-constexpr wchar_t kClassName[] = L"VexilMgrSrv Class";
-const std::wstring kExeAppIdKey = L"AppID\\VexilSrvs.EXE";
-const std::wstring kProgId = L"VexilSrvs.VexilMgrSrv.1";
-const std::wstring kIndependentProgId = L"VexilSrvs.VexilMgrSrv";
-
-// The mode value of the AppID key, or no entries at all.
-enum class Mode { LocalServer, Service, Unregistered };
-
-// The classes key below HKEY_CURRENT_USER (per-user entries) and HKEY_LOCAL_MACHINE.
-const std::wstring kClassesKey = L"Software\\Classes\\";
-
-// Every value of every key below the host's registration keys in one classes root
-// (HKEY_CLASSES_ROOT, or a classes key named by 'base'), by paths relative to that root.
-Entries ServerEntries(HKEY root = HKEY_CLASSES_ROOT, const std::wstring& base = L"")
-{
-    Entries entries;
-    for (std::vector<std::wstring> pending = {kServerAppIdKey, kExeAppIdKey, kProgId, kIndependentProgId, kServerClassKey};
-         !pending.empty();) {
-        const std::wstring path = pending.back();
-        pending.pop_back();
-        for (const std::wstring& name : ValueNames(root, base + path)) {
-            const auto value = ReadValue(root, base + path, name);
-            entries[path + L"|" + name] = value->type == REG_SZ ? value->AsString() : L"<not REG_SZ>";
-        }
-        for (const std::wstring& subkey : SubkeyNames(root, base + path))
-            pending.push_back(path + L"\\" + subkey);
-    }
-    return entries;
-}
-
-// What the two registration scripts write, and the mode value that code adds.
-Entries ExpectedEntries(const std::wstring& executable, Mode mode)
-{
-    if (mode == Mode::Unregistered)
-        return {};
-    Entries entries = {
-        {kServerAppIdKey + L"|", L"VexilSrvs"}, {kExeAppIdKey + L"|AppID", kAppId},
-        {kProgId + L"|", kClassName}, {kProgId + L"\\CLSID|", kClsid},
-        {kIndependentProgId + L"|", kClassName}, {kIndependentProgId + L"\\CLSID|", kClsid},
-        {kIndependentProgId + L"\\CurVer|", kProgId}, {kServerClassKey + L"|", kClassName}, {kServerClassKey + L"|AppID", kAppId},
-        {kServerClassKey + L"\\ProgID|", kProgId}, {kServerClassKey + L"\\VersionIndependentProgID|", kIndependentProgId},
-        {kServerClassKey + L"\\LocalServer32|", Quoted(executable)},
-        {kServerClassKey + L"\\TypeLib|", L"{9E47B1D2-5A6C-4F38-B017-3C82E5D9A4F6}"},
-    };
-    if (mode == Mode::LocalServer)
-        entries[kServerAppIdKey + L"|RunAs"] = L"Interactive User";
-    if (mode == Mode::Service)
-        entries[kServerAppIdKey + L"|LocalService"] = L"VexilSrvs";
-    return entries;
-}
-
-std::wstring RegisteredTypeLibPath(HKEY root = HKEY_CLASSES_ROOT, const std::wstring& base = L"")
-{
-    const auto value = ReadValue(root, base + kServerTypeLibKey + L"\\1.0\\0\\win64", L"");
-    return value ? value->AsString() : L"<absent>";
-}
 
 // What the platform answers when asked to remove the host's type library while it is not
 // registered (Wine: E_INVALIDARG).
@@ -78,19 +17,6 @@ HRESULT UnregisterUnregisteredTypeLibrary()
                                            attributes->lcid, attributes->syskind);
     library->ReleaseTLibAttr(attributes);
     return hr;
-}
-
-// The service entry's program path and display name; the rest of its configuration is the
-// installer's and checked with it.
-std::wstring ServiceEntry()
-{
-    std::vector<BYTE> buffer(8192);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    DWORD needed = 0;
-    const UniqueScHandle service = OpenHostService(SERVICE_QUERY_CONFIG);
-    if (!service || !::QueryServiceConfigW(service.get(), config, 8192, &needed))
-        return L"<none>";
-    return std::wstring(config->lpBinaryPathName) + L"|" + config->lpDisplayName;
 }
 
 using Registration = HostEndToEndTest;
