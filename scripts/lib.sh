@@ -8,7 +8,7 @@ VEXIL_TEST_CERT_DIR="$VEXIL_BUILD_DIR/test-cert"
 VEXIL_TEST_PUBLISHER="VexilSrvs Test Publisher"
 
 VEXIL_PACKAGES=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest
-                osslsigncode openssl)
+                osslsigncode openssl wixl msitools)
 
 vexil_log() { printf '==> %s\n' "$*" >&2; }
 
