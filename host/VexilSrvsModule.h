@@ -16,6 +16,7 @@
 #include "host/ClassObjectTable.h"
 #include "resources/resource.h"
 #include "support/ComPtr.h"
+#include "support/StaticWString.h"
 #include "support/UniqueHandle.h"
 
 struct IScriptRegistrar;
@@ -31,7 +32,7 @@ extern bool g_bPerUserRegistration;
 
 // The diagnostic log directory, fixed once by the module constructor. Constant-initialised,
 // so it exists before any module object is constructed.
-extern constinit std::wstring g_strLogDir;
+extern constinit CStaticWString g_strLogDir;
 
 // Identifiers of the server.
 inline constexpr wchar_t kAppIdString[] = L"{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}";

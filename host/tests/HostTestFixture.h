@@ -97,7 +97,7 @@ protected:
         g_trace.clear();
         g_answers = {};
         g_components = &m_components;
-        m_savedLogDir = std::exchange(g_strLogDir, m_logDirectory = MakeTempDirectory(L"host"));
+        m_savedLogDir = std::exchange(*g_strLogDir, m_logDirectory = MakeTempDirectory(L"host"));
         m_module.emplace();
         m_module->m_classObjects = ClassObjectSpan(m_table);
         (void)TakeQuitMessage();  // gives the thread its message queue, which keeps quit messages posted to it
@@ -108,7 +108,7 @@ protected:
             fclose(std::exchange(m_module->m_pLogFile, nullptr));
         m_module.reset();
         RemoveDirectoryTree(m_logDirectory);
-        g_strLogDir = m_savedLogDir;
+        *g_strLogDir = m_savedLogDir;
         while (TakeQuitMessage()) {
         }
     }
