@@ -14,6 +14,7 @@
 
 #include "VexilSrvs.h"  // generated from manager/VexilSrvs.idl
 #include "host/ClassObjectTable.h"
+#include "host/OwnSignatureCheck.h"
 #include "resources/resource.h"
 #include "support/ComPtr.h"
 #include "support/StaticWString.h"
@@ -197,6 +198,9 @@ public:
     ComPtr<IVexilMgrSrv> m_spManager;
     FILE* m_pLogFile = nullptr;
     UniqueKernelHandle m_hSafeEvent;
+
+    // Begun by the entry once the process will run, answered to the run's signature step.
+    COwnSignatureCheck m_ownSignature;
 
 private:
     [[nodiscard]] HRESULT AcquireSingleInstanceGuard() noexcept;
