@@ -58,7 +58,7 @@ int wmain()
         return E_FAIL;
     }
     // Opened as the log opens its file, so only what WriteLog does around the write differs.
-    const std::wstring plainPath = g_strLogDir + L"\\PlainWriteAndFlush.txt";
+    const std::wstring plainPath = *g_strLogDir + L"\\PlainWriteAndFlush.txt";
     std::unique_ptr<FILE, FileCloser> plain(_wfsopen(plainPath.c_str(), L"a+b", _SH_DENYWR));
     if (!plain) {
         std::printf("error=cannot open %ls\n", plainPath.c_str());

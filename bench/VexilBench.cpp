@@ -436,6 +436,7 @@ private:
     void MeasureWarmActivation();
     void MeasureCalls();
     void MeasureIdleMemory(Samples& memory);
+    void SampleServiceMemory(const Target& target);
     void MeasureLog();
     void PrintTable() const;
 
@@ -457,7 +458,7 @@ private:
     std::map<std::string, std::vector<double>> m_hostStages;
     Samples m_burstRate;
     std::vector<std::string> m_burstChecks;
-    Samples m_memoryAfterStart, m_memoryAfterTraffic;
+    Samples m_memoryAfterStart, m_memoryAfterTraffic, m_memoryAsServices;
     Samples m_logRate;  // host: WriteLog; bare: the plain write-and-flush loop
     std::vector<double> m_switchRate;  // the read of "EnableWriteEvent" alone
     std::vector<std::string> m_problems;
@@ -572,6 +573,8 @@ void Bench::MeasureColdStart()
                     ready = MsOfDay();
             }
             EnableLog(false);
+            if (ready)
+                SampleServiceMemory(target);
             if (!host)
                 ::SetEvent(m_bareStop.get());
             StopServiceAndWait(target.service);
@@ -747,6 +750,18 @@ void Bench::MeasureIdleMemory(Samples& memory)
     }
 }
 
+// Both as services, right after start: a service process has threads that a local server has not
+// (the dispatcher's and the service's own), whatever it serves.
+void Bench::SampleServiceMemory(const Target& target)
+{
+    ::Sleep(1000);  // as for the other memory figures: the start-up's worker threads go quiet
+    const auto status = QueryService(target.service);
+    UniqueKernelHandle process(
+        status ? ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, status->dwProcessId) : nullptr);
+    if (process)
+        m_memoryAsServices.For(target).push_back(MemoryMiB(process.get()));
+}
+
 void Bench::MeasureLog()
 {
     Say("diagnostic-log records per second");
@@ -796,6 +811,8 @@ void Bench::PrintTable() const
     row("8x16 activations at once on a fresh service, activations/s" + n(m_burstRate.host), Median(m_burstRate.host),
         Median(m_burstRate.bare), 0);
     row("idle private memory after start, MiB", Median(m_memoryAfterStart.host), Median(m_memoryAfterStart.bare), 1);
+    row("- the same with the bare server as a service, MiB" + n(m_memoryAsServices.host),
+        Median(m_memoryAsServices.host), Median(m_memoryAsServices.bare), 1);
     row("idle private memory after the warm figures, MiB", Median(m_memoryAfterTraffic.host),
         Median(m_memoryAfterTraffic.bare), 1);
     row("log records/s (host: log on; bare: write+flush loop)", Median(m_logRate.host), Median(m_logRate.bare), 0);

@@ -16,8 +16,10 @@ function(vexil_compile_idl target)
       set(tlb_args /tlb "${ARG_TLB}")
       list(APPEND outputs "${ARG_TLB}")
     endif()
+    # /env win64: 64-bit Windows, the environment MIDL documents for x64 targets beside win32;
+    # it makes the type library's system kind SYS_WIN64, as widl's --win64 does.
     add_custom_command(OUTPUT ${outputs}
-      COMMAND midl /nologo /env x64 /h "${header}" /iid "${iids}" ${tlb_args} "${ARG_IDL}"
+      COMMAND midl /nologo /env win64 /h "${header}" /iid "${iids}" ${tlb_args} "${ARG_IDL}"
       DEPENDS "${ARG_IDL}"
       WORKING_DIRECTORY "${ARG_OUTPUT_DIR}"
       COMMENT "MIDL ${name}.idl")

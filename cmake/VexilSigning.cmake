@@ -49,8 +49,10 @@ function(_vexil_add_sign_step target input output cert key)
 endfunction()
 
 # vexil_sign_target(<target>): signs the target's output file in place after each build,
-# with the publisher's certificate. Does nothing when signing is not configured.
+# with the publisher's certificate, as the last change to the file (see VexilDebugInfo.cmake).
+# Does nothing when signing is not configured.
 function(vexil_sign_target target)
+  set_target_properties(${target} PROPERTIES VEXIL_SIGNED ON)
   if(NOT VEXIL_SIGNING_ENABLED)
     return()
   endif()
@@ -69,6 +71,7 @@ endfunction()
 # tampering needs a POSIX shell on the build machine.
 function(vexil_add_signature_fixtures target)
   set(VEXIL_SIGNATURE_FIXTURES OFF PARENT_SCOPE)
+  set_target_properties(${target} PROPERTIES VEXIL_SIGNED ON)
   if(NOT VEXIL_SIGNING_ENABLED OR NOT CMAKE_HOST_UNIX)
     vexil_sign_target(${target})
     return()

@@ -5,7 +5,7 @@
 #include "support/Platform.h"
 #include "support/ScopedLocks.h"
 
-constinit std::wstring g_strLogDir;
+constinit CStaticWString g_strLogDir;
 
 namespace {
 
@@ -106,7 +106,7 @@ void CVexilSrvsModule::WriteLog(std::wstring_view text) noexcept
         // moment open one stream between them, and records never interleave.
         ExclusiveLock lock(m_logLock);
         if (m_pLogFile == nullptr) {
-            const std::wstring path = g_strLogDir + kLogFilePrefix + stamp + kLogFileExtension;
+            const std::wstring path = *g_strLogDir + kLogFilePrefix + stamp + kLogFileExtension;
             m_pLogFile = Platform()._wfsopen(path.c_str(), L"a+b", _SH_DENYWR);
         }
         if (m_pLogFile != nullptr) {

@@ -129,8 +129,12 @@ int CVexilSrvsModule::WinMain(int nShowCmd) noexcept
     }
 
     HRESULT hr = S_OK;
-    if (ParseCommandLine(Platform().GetCommandLineW(), &hr))
+    if (ParseCommandLine(Platform().GetCommandLineW(), &hr)) {
+        // The process will run: its own signature is checked meanwhile, ready for the run.
+        m_ownSignature.Begin();
         hr = Start(nShowCmd);
+        m_ownSignature.Finish();
+    }
 
     // In service mode COM belongs to the service thread, which uninitialises it itself.
     if (!m_bService && m_bComInitialized)

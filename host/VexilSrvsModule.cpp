@@ -42,9 +42,9 @@ CVexilSrvsModule::CVexilSrvsModule() noexcept
     }
 
     // The log directory is fixed once per process; only its last component is created.
-    if (g_strLogDir.empty())
-        g_strLogDir = FindLogDirectory();
-    Platform().CreateDirectoryW(g_strLogDir.c_str(), nullptr);
+    if (g_strLogDir->empty())
+        *g_strLogDir = FindLogDirectory();
+    Platform().CreateDirectoryW(g_strLogDir->c_str(), nullptr);
 }
 
 CVexilSrvsModule::~CVexilSrvsModule()

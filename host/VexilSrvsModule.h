@@ -14,8 +14,10 @@
 
 #include "VexilSrvs.h"  // generated from manager/VexilSrvs.idl
 #include "host/ClassObjectTable.h"
+#include "host/OwnSignatureCheck.h"
 #include "resources/resource.h"
 #include "support/ComPtr.h"
+#include "support/StaticWString.h"
 #include "support/UniqueHandle.h"
 
 struct IScriptRegistrar;
@@ -31,7 +33,7 @@ extern bool g_bPerUserRegistration;
 
 // The diagnostic log directory, fixed once by the module constructor. Constant-initialised,
 // so it exists before any module object is constructed.
-extern constinit std::wstring g_strLogDir;
+extern constinit CStaticWString g_strLogDir;
 
 // Identifiers of the server.
 inline constexpr wchar_t kAppIdString[] = L"{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}";
@@ -196,6 +198,9 @@ public:
     ComPtr<IVexilMgrSrv> m_spManager;
     FILE* m_pLogFile = nullptr;
     UniqueKernelHandle m_hSafeEvent;
+
+    // Begun by the entry once the process will run, answered to the run's signature step.
+    COwnSignatureCheck m_ownSignature;
 
 private:
     [[nodiscard]] HRESULT AcquireSingleInstanceGuard() noexcept;

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test under Wine in a fresh prefix.
+# Installs what is missing, builds with GCC and with clang, and runs every test (of the GCC build)
+# under Wine in a fresh prefix.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 vexil_install_deps
 vexil_build_signed
+vexil_build_clang
 vexil_wine_start "$VEXIL_BUILD_DIR/wineprefix"
 trap vexil_wine_stop EXIT
 

@@ -261,7 +261,9 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() noexcept override { return m_pOuterUnknown->AddRef(); }
     ULONG STDMETHODCALLTYPE Release() noexcept override { return m_pOuterUnknown->Release(); }
-    IUnknown* GetControllingUnknown() noexcept { return m_pOuterUnknown; }
+    // An aggregatable class declares GetControllingUnknown virtual, answering its own identity;
+    // inside an aggregate the outer object is the one its parts must be given.
+    IUnknown* GetControllingUnknown() noexcept override { return m_pOuterUnknown; }
 
     IUnknown* m_pOuterUnknown;  // not counted: the outer object owns this one
 };

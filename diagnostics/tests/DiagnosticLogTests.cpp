@@ -23,7 +23,7 @@ protected:
     void SetUp() override
     {
         g_opens = 0;
-        m_savedLogDir = std::exchange(g_strLogDir, m_directory = MakeTempDirectory(L"log"));
+        m_savedLogDir = std::exchange(*g_strLogDir, m_directory = MakeTempDirectory(L"log"));
         m_module.emplace();
     }
     void TearDown() override
@@ -31,15 +31,15 @@ protected:
         if (m_module->m_pLogFile != nullptr)
             fclose(m_module->m_pLogFile);
         RemoveDirectoryTree(m_directory);
-        g_strLogDir = m_savedLogDir;
+        *g_strLogDir = m_savedLogDir;
     }
     // "name|bytes" of the one file in the log directory.
     static std::string LogFile()
     {
-        const auto files = FilesIn(g_strLogDir);
+        const auto files = FilesIn(*g_strLogDir);
         if (files.size() != 1)
             return std::to_string(files.size()) + " files";
-        return std::string(files[0].begin(), files[0].end()) + "|" + ReadFileBytes(g_strLogDir + L"\\" + files[0]);
+        return std::string(files[0].begin(), files[0].end()) + "|" + ReadFileBytes(*g_strLogDir + L"\\" + files[0]);
     }
 
     std::wstring m_savedLogDir, m_directory;
@@ -80,17 +80,17 @@ TEST_F(WriteLog, WritesStampLineAndTextUnchangedToOneFileNamedAfterTheFirstStamp
 
 TEST_F(WriteLog, DropsRecordsWhileTheDirectoryIsMissingThenOpensAFileOfItsOwnStampForItAlone)
 {
-    g_strLogDir = m_directory + L"\\missing\\VexilSrvs";
+    *g_strLogDir = m_directory + L"\\missing\\VexilSrvs";
     m_module.emplace();  // the constructor cannot create the directory either: its parent is missing
     m_module->WriteLog(L"lost");
     ASSERT_TRUE(::CreateDirectoryW((m_directory + L"\\missing").c_str(), nullptr));
-    ASSERT_TRUE(::CreateDirectoryW(g_strLogDir.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(g_strLogDir->c_str(), nullptr));
     g_now = {2025, 3, 0, 7, 14, 5, 10, 0};
     m_module->WriteLog(L"kept");
     EXPECT_EQ(g_opens, 2);
     EXPECT_EQ(LogFile(), "VexilSrvsLog2025-03-07 14-05-10-000.txt|\n -- 2025-03-07 14-05-10-000 -- \nkept");
     for (const DWORD access : {DWORD{GENERIC_WRITE}, DWORD{GENERIC_READ}}) {
-        UniqueKernelHandle file(::CreateFileW((g_strLogDir + L"\\" + FilesIn(g_strLogDir)[0]).c_str(), access,
+        UniqueKernelHandle file(::CreateFileW((*g_strLogDir + L"\\" + FilesIn(*g_strLogDir)[0]).c_str(), access,
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
         EXPECT_EQ(file.get() != INVALID_HANDLE_VALUE, access == GENERIC_READ) << "others may read it, not write it";
     }

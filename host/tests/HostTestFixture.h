@@ -28,6 +28,8 @@ struct HostAnswers
     HRESULT security = S_OK, enable = S_OK, disable = S_OK, module = S_OK, initAnswer = S_OK;
     bool handler = true, control = true, state = true, signedManager = true;
     bool refuseGlobalEvent = false, refuseNamedEvents = false, refuseMonitorEvent = false, refuseThread = false;
+    bool refuseWorker = false;        // the own-signature worker's thread
+    HMODULE managerModule = nullptr;  // the signed manager's module; null: the test program
     std::vector<LONG> initStates{2};  // GetInitState answers in turn; the last one repeats
 };
 inline HostAnswers g_answers;
@@ -65,7 +67,9 @@ public:
     HRESULT STDMETHODCALLTYPE GetImplementationModule(LONGLONG* module) override
     {
         Trace(S_OK, "module", *module);  // the signed test program stands in for the manager; kernel32 is nobody's
-        *module = reinterpret_cast<LONGLONG>(::GetModuleHandleW(g_answers.signedManager ? nullptr : L"kernel32"));
+        *module = reinterpret_cast<LONGLONG>(!g_answers.signedManager ? ::GetModuleHandleW(L"kernel32")
+                                             : g_answers.managerModule ? g_answers.managerModule
+                                                                       : ::GetModuleHandleW(nullptr));
         return g_answers.module;
     }
     HRESULT STDMETHODCALLTYPE BeginInit() override { return Trace(S_OK, "begin"); }
@@ -97,7 +101,7 @@ protected:
         g_trace.clear();
         g_answers = {};
         g_components = &m_components;
-        m_savedLogDir = std::exchange(g_strLogDir, m_logDirectory = MakeTempDirectory(L"host"));
+        m_savedLogDir = std::exchange(*g_strLogDir, m_logDirectory = MakeTempDirectory(L"host"));
         m_module.emplace();
         m_module->m_classObjects = ClassObjectSpan(m_table);
         (void)TakeQuitMessage();  // gives the thread its message queue, which keeps quit messages posted to it
@@ -108,7 +112,7 @@ protected:
             fclose(std::exchange(m_module->m_pLogFile, nullptr));
         m_module.reset();
         RemoveDirectoryTree(m_logDirectory);
-        g_strLogDir = m_savedLogDir;
+        *g_strLogDir = m_savedLogDir;
         while (TakeQuitMessage()) {
         }
     }
@@ -196,11 +200,15 @@ private:
             return RealPlatform().CreateEventW(sa, manual, initial, name);
         }};
     // The idle monitor is a thread that ends at once: the tests here watch what PreMessageLoop
-    // does with it, and the real one is seen at work end to end.
+    // does with it, and the real one is seen at work end to end. The own-signature worker runs.
     Override<decltype(&::CreateThread)> m_thread{&PlatformApi::CreateThread,
-        [](LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE, LPVOID, DWORD flags, LPDWORD id) -> HANDLE {
-            if (FAILED(Trace(g_answers.refuseThread ? E_FAIL : S_OK, "monitor")))
+        [](LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE routine, LPVOID parameter, DWORD flags,
+           LPDWORD id) -> HANDLE {
+            const bool monitor = routine == &CVexilSrvsModule::MonitorProc;
+            if (FAILED(Trace(monitor ? (g_answers.refuseThread ? E_FAIL : S_OK) : g_answers.refuseWorker ? E_FAIL : S_OK,
+                             monitor ? "monitor" : "worker")))
                 return ::SetLastError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
-            return RealPlatform().CreateThread(sa, stack, [](void*) -> DWORD { return 0; }, nullptr, flags, id);
+            return monitor ? RealPlatform().CreateThread(sa, stack, [](void*) -> DWORD { return 0; }, nullptr, flags, id)
+                           : RealPlatform().CreateThread(sa, stack, routine, parameter, flags, id);
         }};
 };

@@ -1,5 +1,6 @@
 #include "host/HostText.h"
 #include "host/tests/HostTestFixture.h"
+#include "tests/support/TestProcess.h"
 
 namespace {
 
@@ -121,6 +122,141 @@ TEST_P(RunSequence, EndsWithItsResultLogAndCallsInOrder)
 
 INSTANTIATE_TEST_SUITE_P(Cases, RunSequence, ::testing::ValuesIn(kRunCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The host's own signature, checked ahead on a worker that the entry begins: its answer counts at
+// the signature step exactly as a check made there would, and no path leaves the worker running.
+// The signed sample module stands in for the manager's, so that only the host's own check fails.
+// "Unsigned": the trust provider rejects the test program itself; "unfinished": the worker is
+// still verifying when the first wait for it ends, and finishes only once it is waited for again.
+struct OwnCheck
+{
+    static inline bool s_unsigned = false, s_unfinished = false, s_waited = false;
+    static inline UniqueKernelHandle s_release{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    static inline UniqueKernelHandle s_worker;  // a second handle on the worker thread
+
+    static LONG WINAPI Verify(HWND window, GUID* action, void* data)
+    {
+        auto* trust = static_cast<WINTRUST_DATA*>(data);
+        if (!IsOwnPath(trust->pFile->pcwszFilePath))
+            return RealPlatform().WinVerifyTrust(window, action, data);
+        if (s_unfinished)
+            ::WaitForSingleObject(s_release.get(), 60000);
+        if (!s_unsigned || trust->dwStateAction == WTD_STATEACTION_CLOSE)
+            return RealPlatform().WinVerifyTrust(window, action, data);
+        return TRUST_E_NOSIGNATURE;
+    }
+    static DWORD WINAPI Wait(HANDLE handle, DWORD ms)
+    {
+        Trace(S_OK, "wait", ms);
+        if (s_unfinished && !std::exchange(s_waited, true))
+            return WAIT_TIMEOUT;
+        ::SetEvent(s_release.get());
+        return RealPlatform().WaitForSingleObject(handle, ms);
+    }
+    static HANDLE WINAPI Create(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE routine, LPVOID parameter,
+                                DWORD flags, LPDWORD id)
+    {
+        if (FAILED(Trace(g_answers.refuseWorker ? E_FAIL : S_OK, "worker")))
+            return ::SetLastError(ERROR_NOT_ENOUGH_MEMORY), nullptr;
+        const HANDLE thread = RealPlatform().CreateThread(sa, stack, routine, parameter, flags, id);
+        ::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), s_worker.put(), SYNCHRONIZE, FALSE, 0);
+        return thread;
+    }
+    static bool IsOwnPath(const wchar_t* path)
+    {
+        wchar_t own[MAX_PATH] = {};
+        ::GetModuleFileNameW(nullptr, own, MAX_PATH);
+        return _wcsicmp(path, own) == 0;
+    }
+};
+
+struct OwnCase
+{
+    const char* name;
+    bool refuseWorker, unsignedHost, unfinished, started;
+    std::string trace;
+};
+void PrintTo(const OwnCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kManagerStep = "manager(23); module(100); begin; ";
+const std::string kKept = "event(Service started); status(4,0,0); end; shutdown; revoke(7)" + kStopped + "0)";
+const std::string kLetGo = "end; revoke(7)" + kStopped + "0)";
+const OwnCase kOwnCases[] = {
+    {"WorkerAnswers", false, false, false, true, "worker; " + kServiceStart + kManagerStep + "wait(60000); " + kKept},
+    {"WorkerFindsTheHostUnsigned", false, true, false, false,
+     "worker; " + kServiceStart + kManagerStep + "wait(60000); " + kLetGo},
+    {"WorkerUnfinishedAtTheBound", false, false, true, false,
+     "worker; " + kServiceStart + kManagerStep + "wait(60000); " + kLetGo},
+    {"NoWorkerTheStepChecks", true, false, false, true, "worker; " + kServiceStart + kManagerStep + kKept},
+    {"NoWorkerTheStepFindsTheHostUnsigned", true, true, false, false, "worker; " + kServiceStart + kManagerStep + kLetGo},
+};
+
+class OwnSignature : public HostTest, public ::testing::WithParamInterface<OwnCase>
+{
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        OwnCheck::s_unsigned = OwnCheck::s_unfinished = OwnCheck::s_waited = false;
+        ::ResetEvent(OwnCheck::s_release.get());
+        OwnCheck::s_worker.reset();
+        g_answers.managerModule = m_sample.get();
+        ASSERT_TRUE(m_sample);
+    }
+    void TearDown() override
+    {
+        ::SetEvent(OwnCheck::s_release.get());  // a worker left blocked by a failing test ends
+        HostTest::TearDown();
+    }
+
+    UniqueLibrary m_sample{::LoadLibraryW(OutputFile(L"VexilSignatureSample.dll").c_str())};
+    ScopedPlatformOverride<decltype(&::WinVerifyTrust)> m_verify{&PlatformApi::WinVerifyTrust, &OwnCheck::Verify};
+    ScopedPlatformOverride<decltype(&::WaitForSingleObject)> m_wait{&PlatformApi::WaitForSingleObject,
+                                                                     &OwnCheck::Wait};
+    ScopedPlatformOverride<decltype(&::CreateThread)> m_create{&PlatformApi::CreateThread, &OwnCheck::Create};
+};
+
+TEST_P(OwnSignature, CountsAtTheSignatureStepAsACheckMadeThereWould)
+{
+    const OwnCase& c = GetParam();
+    OwnCheck::s_unsigned = c.unsignedHost;
+    OwnCheck::s_unfinished = c.unfinished;
+    g_answers.refuseWorker = c.refuseWorker;
+    m_module->m_ownSignature.Begin();
+    QueueQuitMessage();
+    m_module->ServiceMain(0, nullptr);
+    Texts log = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 3", "Run Step 5", "Run End",
+                 "Service stopped"};
+    if (c.started)
+        log.insert(log.begin() + 4, "Service started");
+    EXPECT_EQ(LogTexts(), log);
+    EXPECT_EQ(g_trace, c.trace);
+    EXPECT_EQ(m_components.refs, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, OwnSignature, ::testing::ValuesIn(kOwnCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The entry begins the check once the process will run and waits for the worker before it
+// returns, also when the start fails before any run (no AppID key to read the mode from).
+TEST_F(HostTest, EntryJoinsTheOwnSignatureWorkerWhenTheStartFails)
+{
+    OwnCheck::s_unfinished = true;  // the worker can end only once it is waited for
+    OwnCheck::s_waited = true;
+    ::ResetEvent(OwnCheck::s_release.get());
+    ScopedPlatformOverride verify(&PlatformApi::WinVerifyTrust, &OwnCheck::Verify);
+    ScopedPlatformOverride wait(&PlatformApi::WaitForSingleObject, &OwnCheck::Wait);
+    ScopedPlatformOverride create(&PlatformApi::CreateThread, &OwnCheck::Create);
+    ScopedPlatformOverride priority(&PlatformApi::SetPriorityClass, [](HANDLE, DWORD) { return TRUE; });
+    ScopedPlatformOverride line(&PlatformApi::GetCommandLineW, [] { return const_cast<LPWSTR>(L"VexilSrvs.exe"); });
+    ScopedPlatformOverride noAppIds(&PlatformApi::RegOpenKeyExW,
+                                    [](HKEY, LPCWSTR, DWORD, REGSAM, PHKEY) -> LSTATUS { return ERROR_FILE_NOT_FOUND; });
+    EXPECT_EQ(m_module->WinMain(SW_SHOWNORMAL), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(g_trace, "worker; wait(60000)");
+    EXPECT_EQ(::WaitForSingleObject(OwnCheck::s_worker.get(), 0), WAIT_OBJECT_0) << "ended before the entry returned";
+    ::SetEvent(OwnCheck::s_release.get());
+    OwnCheck::s_unfinished = false;
+}
 
 // A second host waits once a second and runs on when the first ends: seen end to end.
 TEST_F(HostTest, SecondInstanceGivesUpWithAccessDeniedAfterTheHundredthWaitLeavingTheFirstAlone)
