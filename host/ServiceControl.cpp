@@ -41,12 +41,17 @@ void CVexilSrvsModule::SetServiceState(DWORD state) noexcept
     Platform().SetServiceStatus(m_hServiceStatus, &m_status);
 }
 
-bool CVexilSrvsModule::ChangeServiceState(DWORD expected, DWORD state) noexcept
+bool CVexilSrvsModule::ExchangeServiceState(DWORD expected, DWORD state) noexcept
 {
     const LONG previous = ::InterlockedCompareExchange(
         reinterpret_cast<volatile LONG*>(&m_status.dwCurrentState), static_cast<LONG>(state),
         static_cast<LONG>(expected));
-    if (previous != static_cast<LONG>(expected))
+    return previous == static_cast<LONG>(expected);
+}
+
+bool CVexilSrvsModule::ChangeServiceState(DWORD expected, DWORD state) noexcept
+{
+    if (!ExchangeServiceState(expected, state))
         return false;
     Platform().SetServiceStatus(m_hServiceStatus, &m_status);
     return true;

@@ -8,7 +8,7 @@ const Texts kNoManager = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "
 const Texts kEndAfterStep2 = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2"};
 const std::string kStart = "register(20,5); monitor; resume; ";
 const std::string kServiceStart =
-    "status(2,100000,0); security; register(20,5); status(4,0,0); event(Service started/resumed); resume; ";
+    "status(2,100000,0); security; register(20,5); event(Service started/resumed); status(4,0,0); resume; ";
 const std::string kDumps = "agent(23); enable(0,1,0); ";
 const std::string kManager = "manager(23); module(100); begin; end; shutdown; ";
 const std::string kEnd = "revoke(7); sleep(1000)";
