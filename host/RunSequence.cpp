@@ -198,7 +198,7 @@ HRESULT CVexilSrvsModule::StartManager(ComPtr<IVexilMgrControl>& control) noexce
     (void)control->BeginInit();
 
     const bool verified =
-        SUCCEEDED(VerifyModuleSignature(nullptr)) &&
+        SUCCEEDED(VerifyModuleSignature(::GetModuleHandleW(nullptr))) &&
         SUCCEEDED(VerifyModuleSignature(reinterpret_cast<HMODULE>(static_cast<ULONG_PTR>(moduleHandle))));
     if (!verified) {
         // A manager from an unexpected publisher is not kept: clients that already hold it

@@ -26,7 +26,7 @@ struct HostAnswers
 {
     HRESULT managerCreate = S_OK, agentCreate = S_OK, registration = S_OK, resume = S_OK, revoke = S_OK;
     HRESULT security = S_OK, enable = S_OK, disable = S_OK, module = S_OK, initAnswer = S_OK;
-    bool handler = true, control = true, state = true, signedManager = true;
+    bool handler = true, control = true, state = true, signedManager = true, nullModule = false;
     bool refuseGlobalEvent = false, refuseNamedEvents = false, refuseMonitorEvent = false, refuseThread = false;
     std::vector<LONG> initStates{2};  // GetInitState answers in turn; the last one repeats
 };
@@ -65,7 +65,8 @@ public:
     HRESULT STDMETHODCALLTYPE GetImplementationModule(LONGLONG* module) override
     {
         Trace(S_OK, "module", *module);  // the signed test program stands in for the manager; kernel32 is nobody's
-        *module = reinterpret_cast<LONGLONG>(::GetModuleHandleW(g_answers.signedManager ? nullptr : L"kernel32"));
+        *module = g_answers.nullModule ? 0
+                : reinterpret_cast<LONGLONG>(::GetModuleHandleW(g_answers.signedManager ? nullptr : L"kernel32"));
         return g_answers.module;
     }
     HRESULT STDMETHODCALLTYPE BeginInit() override { return Trace(S_OK, "begin"); }
