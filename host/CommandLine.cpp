@@ -132,6 +132,9 @@ int CVexilSrvsModule::WinMain(int nShowCmd) noexcept
     if (ParseCommandLine(Platform().GetCommandLineW(), &hr))
         hr = Start(nShowCmd);
 
+    // A manager still held after an early end of the run goes while COM is alive: the last
+    // CoUninitialize may unload the module that implements it.
+    ReleaseManager();
     // In service mode COM belongs to the service thread, which uninitialises it itself.
     if (!m_bService && m_bComInitialized)
         Platform().CoUninitialize();

@@ -139,6 +139,9 @@ void CVexilSrvsModule::ServiceMain(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) noexc
     m_bDelayShutdown = false;  // a service ends through service control, never through idleness
     m_status.dwWin32ExitCode = static_cast<DWORD>(Run(0));
 
+    // A manager still held after an early end of the run goes while COM is alive: the last
+    // CoUninitialize may unload the module that implements it.
+    ReleaseManager();
     if (m_bService && m_bComInitialized)
         Platform().CoUninitialize();
 

@@ -176,6 +176,10 @@ private:
         [](HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* strings, LPVOID) -> BOOL {
             return Trace(TRUE, "event(" + std::string(strings[0], strings[0] + wcslen(strings[0])) + ")");
         }};
+    Override<decltype(&::CoUninitialize)> m_uninitialize{&PlatformApi::CoUninitialize, [] {
+        Trace(S_OK, "uninit", LONG(g_components->refs));  // the references to the fakes still held
+        RealPlatform().CoUninitialize();
+    }};
     Override<decltype(&::Sleep)> m_sleep{&PlatformApi::Sleep, [](DWORD ms) { Trace(S_OK, "sleep", ms); }};
     Override<decltype(&::WaitForSingleObject)> m_wait{&PlatformApi::WaitForSingleObject, [](HANDLE handle, DWORD ms) {
         return Trace(S_OK, "wait", ms), RealPlatform().WaitForSingleObject(handle, ms);
