@@ -1,7 +1,5 @@
 #include "tests/e2e/HostHarness.h"
 
-#include <winternl.h>
-
 #include <algorithm>
 #include <atomic>
 #include <numeric>
@@ -14,39 +12,6 @@ namespace {
 const Texts kStarted = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Service started", "Run Step 3"};
 
 using ServiceTest = HostEndToEndTest;
-
-// The head of one entry of the system's process list, as the system lays it out on x64.
-struct ProcessEntry
-{
-    ULONG nextEntryOffset, threads;
-    SIZE_T times[6], imageName[2], basePriority;  // 8-byte slots: times, UNICODE_STRING, LONG and padding
-    HANDLE processId, parentId;
-    ULONG handleCount, sessionId;
-    SIZE_T key, peakVirtualSize, virtualSize, pageFaults, peakWorkingSet, workingSet, pools[4], privateBytes;
-};
-
-// Handles and private bytes of a process, from the system's lists: for another process Wine
-// answers GetProcessHandleCount and GetProcessMemoryInfo with zeros, and its process list has
-// no true handle count, so the handles are counted in the handle list.
-std::pair<ULONG, SIZE_T> ProcessUsage(DWORD pid)
-{
-    std::vector<BYTE> list(64 << 20);
-    ULONG size = 0;
-    EXPECT_EQ(::NtQuerySystemInformation(SystemProcessInformation, list.data(), 64 << 20, &size), 0);
-    SIZE_T privateBytes = 0;
-    for (size_t at = 0, next = 1; next != 0; at += next) {
-        const auto* process = reinterpret_cast<const ProcessEntry*>(list.data() + at);
-        privateBytes = reinterpret_cast<ULONG_PTR>(process->processId) == pid ? process->privateBytes : privateBytes;
-        next = process->nextEntryOffset;
-    }
-    struct Handle { USHORT processId, backTrace; UCHAR type, attributes; USHORT value; void* object; ULONG access; };
-    // Class 16 is the handle list: a count, then one entry per handle with its process's id.
-    EXPECT_EQ(::NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(16), list.data(), 64 << 20, &size), 0);
-    const auto* handles = reinterpret_cast<const Handle*>(list.data() + sizeof(void*));  // after the count
-    return {static_cast<ULONG>(std::count_if(handles, handles + *reinterpret_cast<const ULONG*>(list.data()),
-                                             [pid](const Handle& handle) { return handle.processId == pid; })),
-            privateBytes};
-}
 
 // A soak: 8 client processes at a time activate the manager (5 threads at once in each), call it
 // and release it, 10,000 times in all, against one service. Under Wine on a quiet 2-core
@@ -66,7 +31,7 @@ TEST_F(ServiceTest, ThousandsOfActivationsFromEightClientsLeaveTheServiceFlatAnd
     ASSERT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     const std::string pid = std::to_string(status.dwProcessId);
 
-    std::pair<ULONG, SIZE_T> warm;
+    ProcessUsage warm;
     for (int batch = 1; batch <= kBatches; ++batch) {
         std::vector<ClientRun> runs(kClients);
         std::vector<std::thread> clients;
@@ -79,12 +44,13 @@ TEST_F(ServiceTest, ThousandsOfActivationsFromEightClientsLeaveTheServiceFlatAnd
             EXPECT_EQ(run.values["server-pid"], Texts(kPerBatch, pid));
             EXPECT_EQ(run.values["inner-objects"], Texts(kPerBatch, "1")) << "one manager for every activation";
         }
-        const auto [handles, privateBytes] = ProcessUsage(status.dwProcessId);
+        const std::optional<ProcessUsage> usage = ReadProcessUsage(status.dwProcessId);
+        ASSERT_TRUE(usage) << "the system's process and handle lists";
         std::fprintf(stderr, "[ soak     ] %5d activations: host handles %lu, private bytes %zu\n",
-                     batch * kClients * kPerBatch, handles, privateBytes);
-        warm = batch == 1 ? std::pair(handles, privateBytes) : warm;
-        EXPECT_LE(handles, warm.first + 4);
-        EXPECT_LE(privateBytes, warm.second + (16 << 20));
+                     batch * kClients * kPerBatch, usage->handles, usage->privateBytes);
+        warm = batch == 1 ? *usage : warm;
+        EXPECT_LE(usage->handles, warm.handles + 4);
+        EXPECT_LE(usage->privateBytes, warm.privateBytes + (16 << 20));
     }
 
     ASSERT_TRUE(ControlHostService(SERVICE_CONTROL_STOP));
