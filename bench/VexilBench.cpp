@@ -37,6 +37,7 @@
 #include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"  // the AppID value that selects service mode
 #include "support/ComPtr.h"
+#include "support/NdrWarmUp.h"
 #include "support/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestProcess.h"
@@ -848,6 +849,9 @@ int Bench::Run()
 
 int wmain(int argc, wchar_t** argv)
 {
+    // The client modes make their first out-of-process COM calls from many threads at once:
+    // under Wine 8 the RPC runtime must have loaded its marshaling engine's entry points before.
+    WarmUpNdrEngine();
     if (argc >= 3 && std::wcscmp(argv[1], L"--child") == 0)
         return RunChild(argc, argv);
 
