@@ -92,8 +92,10 @@ std::optional<ProcessUsage> ReadProcessUsage(DWORD pid)
     ProcessUsage usage;
     for (size_t at = 0, next = 1; next != 0; at += next) {
         const auto* process = reinterpret_cast<const ProcessEntry*>(list.data() + at);
-        if (reinterpret_cast<ULONG_PTR>(process->processId) == pid)
+        if (reinterpret_cast<ULONG_PTR>(process->processId) == pid) {
             usage.privateBytes = process->privateBytes;
+            usage.threads = process->threads;
+        }
         next = process->nextEntryOffset;
     }
     if (::NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(16), list.data(), 64 << 20, &size) != 0)

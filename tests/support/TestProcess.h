@@ -39,5 +39,6 @@ struct ProcessUsage
 {
     ULONG handles = 0;
     SIZE_T privateBytes = 0;
+    ULONG threads = 0;
 };
 [[nodiscard]] std::optional<ProcessUsage> ReadProcessUsage(DWORD pid);
