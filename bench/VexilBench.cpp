@@ -9,7 +9,8 @@
 // The second form is a stress run instead of the figures: N activations and releases against
 // the host as a service (--bare: the bare service), from M client processes at a time with T
 // threads each (default 8 x 5), printing after every B activations (default 2000) the
-// activations so far, the failures by code and the server's handles and private bytes.
+// activations so far, the failures by step and code and the server's handles, threads and
+// private bytes.
 //
 // The driver registers the host as a service and the bare server as both a local server and a
 // service, and removes all of it again at the end. The same executable is the benchmark's
@@ -133,18 +134,27 @@ constexpr wchar_t kBurstStartEventName[] = L"VexilBench_BurstStart";
 constexpr wchar_t kBurstReadySemaphoreName[] = L"VexilBench_BurstReady";
 
 // One activation as a client program makes it: CoCreateInstance, QueryInterface for the boards
-// manager's automation interface, one call. 'at' receives the instant after each of the three.
-HRESULT ActivateAndCall(const CLSID& clsid, ComPtr<IVexilBoards>& boards, double (&at)[3]) noexcept
+// manager's automation interface, one call. 'at' receives the instant after each of the three,
+// 'step' the name of the one that failed.
+HRESULT ActivateAndCall(const CLSID& clsid, ComPtr<IVexilBoards>& boards, double (&at)[3],
+                        const char** step = nullptr) noexcept
 {
+    const char* unused = nullptr;
+    const char*& failed = step != nullptr ? *step : unused;
     ComPtr<IUnknown> object;
     HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, object.put_void());
     at[0] = NowMs();
-    if (SUCCEEDED(hr))
+    failed = "create";
+    if (SUCCEEDED(hr)) {
         hr = object.query(IID_IVexilBoards, boards);
+        failed = "query";
+    }
     at[1] = NowMs();
     LONG count = 0;
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
         hr = boards->get_Count(&count);
+        failed = "call";
+    }
     at[2] = NowMs();
     return hr;
 }
@@ -238,7 +248,7 @@ int ChildBurst(const Target& target, DWORD threads)
 int ChildStress(const Target& target, DWORD threads, DWORD rounds)
 {
     std::atomic<unsigned long> succeeded{0};
-    std::map<HRESULT, unsigned long> failures;
+    std::map<std::pair<std::string, HRESULT>, unsigned long> failures;  // by step and code
     SRWLOCK failuresLock = SRWLOCK_INIT;
     std::vector<std::thread> workers;
     for (DWORD i = 0; i < threads; ++i) {
@@ -247,13 +257,14 @@ int ChildStress(const Target& target, DWORD threads, DWORD rounds)
             for (DWORD round = 0; round < rounds; ++round) {
                 ComPtr<IVexilBoards> boards;
                 double at[3] = {};
-                const HRESULT hr = ActivateAndCall(*target.clsid, boards, at);
+                const char* step = nullptr;
+                const HRESULT hr = ActivateAndCall(*target.clsid, boards, at, &step);
                 if (SUCCEEDED(hr)) {
                     ++succeeded;
                     continue;
                 }
                 ::AcquireSRWLockExclusive(&failuresLock);
-                ++failures[hr];
+                ++failures[{step, hr}];
                 ::ReleaseSRWLockExclusive(&failuresLock);
             }
             ::CoUninitialize();
@@ -262,8 +273,8 @@ int ChildStress(const Target& target, DWORD threads, DWORD rounds)
     for (std::thread& worker : workers)
         worker.join();
     std::printf("activations=%lu\n", succeeded.load());
-    for (const auto& [hr, count] : failures)
-        std::printf("failed-0x%08lX=%lu\n", static_cast<unsigned long>(hr), count);
+    for (const auto& [failure, count] : failures)
+        std::printf("failed-%s 0x%08lX=%lu\n", failure.first.c_str(), static_cast<unsigned long>(failure.second), count);
     return 0;
 }
 
@@ -932,9 +943,9 @@ int Bench::RunStress()
         std::string failed;
         for (const auto& [code, count] : failures)
             failed += (failed.empty() ? "" : ", ") + code + " x" + std::to_string(count);
-        std::printf("[%6.0f s] %llu/%llu activations ok; failures: %s; server handles %lu, private bytes %.1f MiB\n",
-                    static_cast<double>(::GetTickCount64() - m_started) / 1000.0, succeeded, made,
-                    failed.empty() ? "none" : failed.c_str(), usage ? usage->handles : 0,
+        std::printf("[%6.0f s] %llu/%llu activations ok; failures: %s; server handles %lu, threads %lu, private bytes "
+                    "%.1f MiB\n", static_cast<double>(::GetTickCount64() - m_started) / 1000.0, succeeded, made,
+                    failed.empty() ? "none" : failed.c_str(), usage ? usage->handles : 0, usage ? usage->threads : 0,
                     usage ? static_cast<double>(usage->privateBytes) / (1024.0 * 1024.0) : 0.0);
         std::fflush(stdout);
     }
