@@ -4,6 +4,13 @@
 // runs it.
 //
 //   VexilBench.exe [--rounds N] [--cold N] [--bursts N] [--call-ms N]
+//   VexilBench.exe --stress N [--processes M] [--threads T] [--batch B] [--bare]
+//
+// The second form is a stress run instead of the figures: N activations and releases against
+// the host as a service (--bare: the bare service), from M client processes at a time with T
+// threads each (default 8 x 5), printing after every B activations (default 2000) the
+// activations so far, the failures by step and code and the server's handles, threads and
+// private bytes.
 //
 // The driver registers the host as a service and the bare server as both a local server and a
 // service, and removes all of it again at the end. The same executable is the benchmark's
@@ -12,6 +19,7 @@
 //   VexilBench.exe --child activate <host|bare>
 //   VexilBench.exe --child calls <host|bare> <threads> <milliseconds>
 //   VexilBench.exe --child burst <host|bare> <threads>
+//   VexilBench.exe --child stress <host|bare> <threads> <rounds>
 
 #include <windows.h>
 #include <objbase.h>
@@ -37,6 +45,7 @@
 #include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"  // the AppID value that selects service mode
 #include "support/ComPtr.h"
+#include "support/NdrWarmUp.h"
 #include "support/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestProcess.h"
@@ -125,18 +134,27 @@ constexpr wchar_t kBurstStartEventName[] = L"VexilBench_BurstStart";
 constexpr wchar_t kBurstReadySemaphoreName[] = L"VexilBench_BurstReady";
 
 // One activation as a client program makes it: CoCreateInstance, QueryInterface for the boards
-// manager's automation interface, one call. 'at' receives the instant after each of the three.
-HRESULT ActivateAndCall(const CLSID& clsid, ComPtr<IVexilBoards>& boards, double (&at)[3]) noexcept
+// manager's automation interface, one call. 'at' receives the instant after each of the three,
+// 'step' the name of the one that failed.
+HRESULT ActivateAndCall(const CLSID& clsid, ComPtr<IVexilBoards>& boards, double (&at)[3],
+                        const char** step = nullptr) noexcept
 {
+    const char* unused = nullptr;
+    const char*& failed = step != nullptr ? *step : unused;
     ComPtr<IUnknown> object;
     HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, object.put_void());
     at[0] = NowMs();
-    if (SUCCEEDED(hr))
+    failed = "create";
+    if (SUCCEEDED(hr)) {
         hr = object.query(IID_IVexilBoards, boards);
+        failed = "query";
+    }
     at[1] = NowMs();
     LONG count = 0;
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr)) {
         hr = boards->get_Count(&count);
+        failed = "call";
+    }
     at[2] = NowMs();
     return hr;
 }
@@ -226,6 +244,40 @@ int ChildBurst(const Target& target, DWORD threads)
     return 0;
 }
 
+// Each thread activates, asks for the boards and calls them, and lets go, 'rounds' times.
+int ChildStress(const Target& target, DWORD threads, DWORD rounds)
+{
+    std::atomic<unsigned long> succeeded{0};
+    std::map<std::pair<std::string, HRESULT>, unsigned long> failures;  // by step and code
+    SRWLOCK failuresLock = SRWLOCK_INIT;
+    std::vector<std::thread> workers;
+    for (DWORD i = 0; i < threads; ++i) {
+        workers.emplace_back([&] {
+            (void)::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (DWORD round = 0; round < rounds; ++round) {
+                ComPtr<IVexilBoards> boards;
+                double at[3] = {};
+                const char* step = nullptr;
+                const HRESULT hr = ActivateAndCall(*target.clsid, boards, at, &step);
+                if (SUCCEEDED(hr)) {
+                    ++succeeded;
+                    continue;
+                }
+                ::AcquireSRWLockExclusive(&failuresLock);
+                ++failures[{step, hr}];
+                ::ReleaseSRWLockExclusive(&failuresLock);
+            }
+            ::CoUninitialize();
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    std::printf("activations=%lu\n", succeeded.load());
+    for (const auto& [failure, count] : failures)
+        std::printf("failed-%s 0x%08lX=%lu\n", failure.first.c_str(), static_cast<unsigned long>(failure.second), count);
+    return 0;
+}
+
 int RunChild(int argc, wchar_t** argv)
 {
     // argv: program --child <mode> <target> [numbers...]
@@ -244,6 +296,8 @@ int RunChild(int argc, wchar_t** argv)
         hr = ChildCalls(*target, number(4), number(5));
     else if (mode == L"burst" && argc == 5 && number(4) > 0)
         hr = ChildBurst(*target, number(4));
+    else if (mode == L"stress" && argc == 6 && number(4) > 0)
+        hr = ChildStress(*target, number(4), number(5));
     std::printf("hr=0x%08lX\n", static_cast<unsigned long>(hr));
     ::CoUninitialize();
     return hr;
@@ -399,6 +453,12 @@ struct Options
     DWORD coldRounds = 5;
     DWORD bursts = 3;
     DWORD callMs = 1000;
+    // A stress run instead of the figures when 'stress' is not 0.
+    DWORD stress = 0;
+    DWORD processes = 8;
+    DWORD threads = 5;
+    DWORD batch = 2000;
+    bool bare = false;
 };
 
 constexpr DWORD kBurstProcesses = 8;
@@ -407,6 +467,7 @@ constexpr DWORD kCallRepeats = 3;
 constexpr DWORD kWarmUpRounds = 3;
 constexpr DWORD kStartTimeoutMs = 30000;
 constexpr DWORD kChildTimeoutMs = 60000;
+constexpr DWORD kStressChildTimeoutMs = 600000;
 // The whole run stays within about ten minutes: a figure whose share is used up stops early
 // and says so in its sample count. The warm activations take the largest share, as each round
 // starts two client processes.
@@ -423,10 +484,11 @@ public:
     explicit Bench(const Options& options);
     ~Bench();
     int Run();
+    int RunStress();
 
 private:
     void Say(const char* what) const;
-    [[nodiscard]] ProcessResult RunChildOf(const std::wstring& arguments) const;
+    [[nodiscard]] ProcessResult RunChildOf(const std::wstring& arguments, DWORD timeoutMs = kChildTimeoutMs) const;
     void EnableLog(bool enabled);
     void SetString(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text);
 
@@ -532,10 +594,10 @@ void Bench::Say(const char* what) const
     std::fprintf(stderr, "[%5.0f s] %s\n", static_cast<double>(::GetTickCount64() - m_started) / 1000.0, what);
 }
 
-ProcessResult Bench::RunChildOf(const std::wstring& arguments) const
+ProcessResult Bench::RunChildOf(const std::wstring& arguments, DWORD timeoutMs) const
 {
     ProcessOptions options;
-    options.timeoutMs = kChildTimeoutMs;
+    options.timeoutMs = timeoutMs;
     options.captureOutput = true;
     return RunProcess(Quoted(OutputFile(L"VexilBench.exe")) + L" --child " + arguments, options);
 }
@@ -842,6 +904,77 @@ void Bench::PrintTable() const
     std::fflush(stdout);
 }
 
+// The server as a service, and batches of client processes against it until the activations
+// are made; one line after each batch. The server's handles and private bytes come from the
+// system's lists, as the soak test reads them (Wine answers zeros for another process).
+int Bench::RunStress()
+{
+    const Target& target = m_options.bare ? kBare : kHost;
+    if (!m_problems.empty()) {
+        PrintTable();
+        return 1;
+    }
+    ::ResetEvent(m_bareReady.get());
+    ::ResetEvent(m_bareStop.get());
+    std::optional<SERVICE_STATUS_PROCESS> status;
+    const bool running = StartNamedService(target.service) && PollUntil([&] {
+        status = QueryService(target.service);
+        return status && status->dwCurrentState == SERVICE_RUNNING;
+    }, kStartTimeoutMs, 20);
+    if (!running) {
+        std::printf("problem: the %s service did not start\n", target.name);
+        return 1;
+    }
+    const DWORD pid = status->dwProcessId;
+    const DWORD perProcess = std::max<DWORD>(1, m_options.batch / (m_options.processes * m_options.threads));
+    std::printf("stress: %lu activations against the %s service (pid %lu) from %lu client processes at a time, "
+                "%lu threads x %lu rounds each\n", m_options.stress, target.name, pid, m_options.processes,
+                m_options.threads, perProcess);
+    unsigned long long made = 0, succeeded = 0;
+    std::map<std::string, unsigned long long> failures;  // by code; a client process's own end by its exit code
+    while (made < m_options.stress) {
+        std::vector<ProcessResult> results(m_options.processes);
+        std::vector<std::thread> clients;
+        const std::wstring arguments = std::wstring(L"stress ") + target.word + L" " +
+                                       std::to_wstring(m_options.threads) + L" " + std::to_wstring(perProcess);
+        for (ProcessResult& result : results)
+            clients.emplace_back([&, this] { result = RunChildOf(arguments, kStressChildTimeoutMs); });
+        for (std::thread& client : clients)
+            client.join();
+        for (const ProcessResult& result : results) {
+            made += static_cast<unsigned long long>(m_options.threads) * perProcess;
+            const Values values = ParseValues(result.output);
+            succeeded += static_cast<unsigned long long>(Number(values, "activations").value_or(0));
+            for (const auto& [name, value] : values) {
+                if (name.rfind("failed-", 0) == 0)
+                    failures[name.substr(7)] += std::strtoull(value.c_str(), nullptr, 10);
+            }
+            if (result.exitCode != 0 || result.timedOut) {
+                char code[64];
+                std::snprintf(code, sizeof(code), "client process ended 0x%08lX%s",
+                              static_cast<unsigned long>(result.exitCode), result.timedOut ? " (time-out)" : "");
+                ++failures[code];
+            }
+        }
+        const std::optional<ProcessUsage> usage = ReadProcessUsage(pid);
+        std::string failed;
+        for (const auto& [code, count] : failures)
+            failed += (failed.empty() ? "" : ", ") + code + " x" + std::to_string(count);
+        std::printf("[%6.0f s] %llu/%llu activations ok; failures: %s; server handles %lu, threads %lu, private bytes "
+                    "%.1f MiB\n", static_cast<double>(::GetTickCount64() - m_started) / 1000.0, succeeded, made,
+                    failed.empty() ? "none" : failed.c_str(), usage ? usage->handles : 0, usage ? usage->threads : 0,
+                    usage ? static_cast<double>(usage->privateBytes) / (1024.0 * 1024.0) : 0.0);
+        std::fflush(stdout);
+    }
+    if (!target.host)
+        ::SetEvent(m_bareStop.get());
+    StopServiceAndWait(target.service);
+    const auto stopped = QueryService(target.service);
+    std::printf("stress: %llu of %llu activations ok; the service stopped with exit code 0x%08lX\n", succeeded, made,
+                stopped ? stopped->dwWin32ExitCode : 0xFFFFFFFFul);
+    return succeeded == made && stopped && stopped->dwWin32ExitCode == 0 ? 0 : 1;
+}
+
 int Bench::Run()
 {
     if (m_problems.empty()) {
@@ -865,20 +998,32 @@ int Bench::Run()
 
 int wmain(int argc, wchar_t** argv)
 {
+    // The client modes make their first out-of-process COM calls from many threads at once:
+    // under Wine 8 the RPC runtime must have loaded its marshaling engine's entry points before.
+    WarmUpNdrEngine();
     if (argc >= 3 && std::wcscmp(argv[1], L"--child") == 0)
         return RunChild(argc, argv);
 
     Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; ++i) {
         const std::wstring name = argv[i];
-        const DWORD value = std::wcstoul(argv[i + 1], nullptr, 10);
+        if (name == L"--bare") {
+            options.bare = true;
+            continue;
+        }
+        const DWORD value = i + 1 < argc ? std::wcstoul(argv[++i], nullptr, 10) : 0;
         DWORD* field = name == L"--rounds" ? &options.rounds
                        : name == L"--cold" ? &options.coldRounds
                        : name == L"--bursts" ? &options.bursts
                        : name == L"--call-ms" ? &options.callMs
+                       : name == L"--stress" ? &options.stress
+                       : name == L"--processes" ? &options.processes
+                       : name == L"--threads" ? &options.threads
+                       : name == L"--batch" ? &options.batch
                                               : nullptr;
         if (field == nullptr || value == 0) {
-            std::fprintf(stderr, "usage: VexilBench [--rounds N] [--cold N] [--bursts N] [--call-ms N]\n");
+            std::fprintf(stderr, "usage: VexilBench [--rounds N] [--cold N] [--bursts N] [--call-ms N]\n"
+                                 "       VexilBench --stress N [--processes M] [--threads T] [--batch B] [--bare]\n");
             return E_INVALIDARG;
         }
         *field = value;
@@ -888,7 +1033,8 @@ int wmain(int argc, wchar_t** argv)
     ::timeBeginPeriod(1);  // the polling loops sleep 1 ms at a time
     int result = 1;
     try {
-        result = Bench(options).Run();
+        Bench bench(options);
+        result = options.stress != 0 ? bench.RunStress() : bench.Run();
     } catch (const std::exception& error) {  // the registry helpers throw when a key cannot be written
         std::printf("problem: %s\n", error.what());
     }

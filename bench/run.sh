@@ -3,7 +3,8 @@
 # a Wine prefix of its own with a persistent wineserver, registers the stand-in components and
 # runs VexilBench.exe, which measures the host against a bare server and prints one table.
 # Not part of the tests. Arguments go to VexilBench.exe (a quicker look: --rounds 20 --cold 1
-# --bursts 1). The whole run is bounded to 12 minutes.
+# --bursts 1; a stress run: --stress N, see docs/benchmarks.md). The whole run is bounded to
+# 12 minutes, or to VEXIL_BENCH_TIMEOUT seconds when that is set (a long stress run needs hours).
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 
@@ -21,6 +22,6 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 vexil_log "machine: $(nproc) cores, ${cpu:-unknown CPU}, $(wine --version 2>/dev/null)"
 vexil_log "started $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 status=0
-timeout 720 wine VexilBench.exe "$@" || status=$?
+timeout "${VEXIL_BENCH_TIMEOUT:-720}" wine VexilBench.exe "$@" || status=$?
 vexil_log "ended $(date -u '+%H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 exit $status

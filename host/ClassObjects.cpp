@@ -110,9 +110,12 @@ HRESULT CVexilSrvsModule::StartIdleMonitor(UniqueKernelHandle& thread) noexcept
 void CVexilSrvsModule::ReportRunningIfStartPending() noexcept
 {
     // In service mode the service reports running as soon as its class object is about to be
-    // served, before the manager exists; only the first such change is announced.
-    if (m_bService && ChangeServiceState(SERVICE_START_PENDING, SERVICE_RUNNING))
+    // served, before the manager exists; only the first such change is announced, in the event
+    // log first and then to the Service Control Manager.
+    if (m_bService && ExchangeServiceState(SERVICE_START_PENDING, SERVICE_RUNNING)) {
         LogEvent(kTextServiceStartedResumed);
+        Platform().SetServiceStatus(m_hServiceStatus, &m_status);
+    }
 }
 
 void CVexilSrvsModule::SignalShutdownEvent() noexcept

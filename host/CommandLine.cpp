@@ -136,6 +136,9 @@ int CVexilSrvsModule::WinMain(int nShowCmd) noexcept
         m_ownSignature.Finish();
     }
 
+    // A manager still held after an early end of the run goes while COM is alive: the last
+    // CoUninitialize may unload the module that implements it.
+    ReleaseManager();
     // In service mode COM belongs to the service thread, which uninitialises it itself.
     if (!m_bService && m_bComInitialized)
         Platform().CoUninitialize();

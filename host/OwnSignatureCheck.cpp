@@ -12,7 +12,7 @@ void COwnSignatureCheck::Begin() noexcept
 HRESULT COwnSignatureCheck::Result() noexcept
 {
     if (!m_hThread && !m_bEnded)
-        return VerifyModuleSignature(nullptr);
+        return VerifyModuleSignature(::GetModuleHandleW(nullptr));
     Finish();
     return m_bEnded ? m_hrResult : HResultFromWin32(WAIT_TIMEOUT);
 }
@@ -27,6 +27,6 @@ void COwnSignatureCheck::Finish() noexcept
 
 DWORD WINAPI COwnSignatureCheck::Work(void* pCheck) noexcept
 {
-    static_cast<COwnSignatureCheck*>(pCheck)->m_hrResult = VerifyModuleSignature(nullptr);
+    static_cast<COwnSignatureCheck*>(pCheck)->m_hrResult = VerifyModuleSignature(::GetModuleHandleW(nullptr));
     return 0;
 }

@@ -103,7 +103,7 @@ HRESULT CVexilSrvsModule::Run(int nShowCmd) noexcept
         ComPtr<IVexilMgrControl> control;
         hr = StartManager(control);
         if (hr != S_OK)
-            return hr;  // the manager stays held until the module goes
+            return hr;  // the manager stays held until COM is about to end
 
         WriteLog(kLogRunStep3);
         PumpMessages();

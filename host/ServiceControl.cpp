@@ -41,12 +41,17 @@ void CVexilSrvsModule::SetServiceState(DWORD state) noexcept
     Platform().SetServiceStatus(m_hServiceStatus, &m_status);
 }
 
-bool CVexilSrvsModule::ChangeServiceState(DWORD expected, DWORD state) noexcept
+bool CVexilSrvsModule::ExchangeServiceState(DWORD expected, DWORD state) noexcept
 {
     const LONG previous = ::InterlockedCompareExchange(
         reinterpret_cast<volatile LONG*>(&m_status.dwCurrentState), static_cast<LONG>(state),
         static_cast<LONG>(expected));
-    if (previous != static_cast<LONG>(expected))
+    return previous == static_cast<LONG>(expected);
+}
+
+bool CVexilSrvsModule::ChangeServiceState(DWORD expected, DWORD state) noexcept
+{
+    if (!ExchangeServiceState(expected, state))
         return false;
     Platform().SetServiceStatus(m_hServiceStatus, &m_status);
     return true;
@@ -134,6 +139,9 @@ void CVexilSrvsModule::ServiceMain(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) noexc
     m_bDelayShutdown = false;  // a service ends through service control, never through idleness
     m_status.dwWin32ExitCode = static_cast<DWORD>(Run(0));
 
+    // A manager still held after an early end of the run goes while COM is alive: the last
+    // CoUninitialize may unload the module that implements it.
+    ReleaseManager();
     if (m_bService && m_bComInitialized)
         Platform().CoUninitialize();
 

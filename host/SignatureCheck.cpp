@@ -122,6 +122,15 @@ HRESULT VerifyPublisherSignature(const wchar_t* path) noexcept
 
 HRESULT VerifyModuleSignature(HMODULE module) noexcept
 {
+    // The file name of a module is asked only of a module loaded here, by its own handle: a null
+    // handle would name the executable of the process, and an address inside a module, or a
+    // module mapped as data, could name a file that is not the one whose code runs.
+    HMODULE loaded = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<const wchar_t*>(module), &loaded) ||
+        loaded != module)
+        return HResultFromWin32(ERROR_MOD_NOT_FOUND);
+
     UniquePlatformHeapPtr<wchar_t> path(
         static_cast<wchar_t*>(Platform().HeapAlloc(::GetProcessHeap(), 0, kMaxModulePath * sizeof(wchar_t))));
     if (!path)

@@ -9,7 +9,9 @@
 // signing); a trusted signature from anyone else gives kWrongPublisherError.
 [[nodiscard]] HRESULT VerifyPublisherSignature(const wchar_t* path) noexcept;
 
-// The same for a loaded module; a null module is the executable of the process.
+// The same for the file of a module loaded in the process, given by its handle (the executable's
+// is GetModuleHandleW(nullptr)). Any other value, null included, fails with
+// HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND).
 [[nodiscard]] HRESULT VerifyModuleSignature(HMODULE module) noexcept;
 
 // The signature is valid but the signer is not the expected publisher: the certificate's

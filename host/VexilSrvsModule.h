@@ -185,7 +185,9 @@ public:
 
     // Service status: one atomic change of the current state, then a report of the whole record.
     void SetServiceState(DWORD state) noexcept;
-    // Changes the state only when it still is 'expected'; reports and answers true if it did.
+    // Changes the state only when it still is 'expected' and answers true if it did; the second
+    // one then reports the whole record.
+    [[nodiscard]] bool ExchangeServiceState(DWORD expected, DWORD state) noexcept;
     [[nodiscard]] bool ChangeServiceState(DWORD expected, DWORD state) noexcept;
 
     // The manager reference shared by the run thread and the service control handler: readers

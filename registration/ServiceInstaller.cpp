@@ -57,7 +57,8 @@ bool WaitForOldInstanceExit() noexcept
 }
 
 // The Service Control Manager removes an entry marked for deletion only once every handle to it
-// is closed and its process has ended; give it up to about 10 s.
+// is closed and its process has ended; give it up to about 10 s. Only its answer that the
+// service does not exist means gone: any other refusal to open it says nothing about the entry.
 void WaitForEntryToDisappear(const wchar_t* serviceName) noexcept
 {
     for (int attempt = 0; attempt < kDeletionAttempts; ++attempt) {
@@ -66,7 +67,7 @@ void WaitForEntryToDisappear(const wchar_t* serviceName) noexcept
             if (!manager)
                 return;
             UniqueScHandle service(Platform().OpenServiceW(manager.get(), serviceName, SERVICE_QUERY_CONFIG));
-            if (!service)
+            if (!service && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
                 return;
         }
         ReportProgress(kUninstallStillInstalled);

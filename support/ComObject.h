@@ -175,6 +175,12 @@ template <class TObject, class... Args>
 // The form of an object cached by its class factory. The factory holds one reference, so a
 // count of 2 means the first reference from anybody else: the module is locked once while
 // anybody but the factory holds the object, however many references that is.
+//
+// A step between 1 and 2 and its Lock or Unlock happen together under m_boundaryLock. Were they
+// apart, a release from 2 to 1 and an add from 1 to 2 on two threads could call Unlock before
+// Lock, and the server count would touch zero (ending a local server) while a client holds the
+// object. Steps that stay at 2 or above need no lock: no other thread can cross the boundary
+// while they are made, because crossing it takes the lock.
 template <class Base>
 class CObjectCached final : public Base
 {
@@ -192,20 +198,48 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() noexcept override
     {
-        const LONG count = this->InternalAddRef();
+        LONG count = 0;
+        if (StepAbove(1, +1, count))
+            return static_cast<ULONG>(count);
+        ExclusiveLock lock(m_boundaryLock);
+        count = this->InternalAddRef();
         if (count == 2)
             ModuleLock();
         return static_cast<ULONG>(count);
     }
     ULONG STDMETHODCALLTYPE Release() noexcept override
     {
-        const LONG count = this->InternalRelease();
+        LONG count = 0;
+        if (StepAbove(2, -1, count))
+            return static_cast<ULONG>(count);
+        {
+            ExclusiveLock lock(m_boundaryLock);
+            count = this->InternalRelease();
+            if (count == 1)
+                ModuleUnlock();
+        }
         if (count == 0)
-            delete this;
-        else if (count == 1)
-            ModuleUnlock();
+            delete this;  // the lock is no longer held: it goes with the object
         return static_cast<ULONG>(count);
     }
+
+private:
+    // Moves the count by 'step' without the lock while it is above 'floor' before the step;
+    // false (nothing changed) once it is not.
+    bool StepAbove(LONG floor, LONG step, LONG& count) noexcept
+    {
+        for (LONG seen = this->m_dwRef; seen > floor;) {
+            const LONG previous = ::InterlockedCompareExchange(&this->m_dwRef, seen + step, seen);
+            if (previous == seen) {
+                count = seen + step;
+                return true;
+            }
+            seen = previous;
+        }
+        return false;
+    }
+
+    SRWLOCK m_boundaryLock = SRWLOCK_INIT;
 };
 
 // The form of an object whose references never touch the module lock: the class factories,

@@ -23,6 +23,7 @@
 #include "VexilBoards.h"  // generated from components/boardsmgr/VexilBoards.idl
 #include "VexilSrvs.h"    // generated from manager/VexilSrvs.idl
 #include "support/ComPtr.h"
+#include "support/NdrWarmUp.h"
 #include "support/UniqueHandle.h"
 
 namespace {
@@ -219,6 +220,9 @@ int wmain(int argc, wchar_t** argv)
         return E_INVALIDARG;
     }
     PrintLine("client-pid=%lu", ::GetCurrentProcessId());
+    // The threads below make this process's first out-of-process COM calls all at once: under
+    // Wine 8 the RPC runtime must have loaded its marshaling engine's entry points before that.
+    WarmUpNdrEngine();
     for (DWORD round = 0; round < options.rounds; ++round) {
         PrintLine("round=%lu", round + 1);
         RunRound(options);

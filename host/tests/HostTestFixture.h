@@ -26,7 +26,7 @@ struct HostAnswers
 {
     HRESULT managerCreate = S_OK, agentCreate = S_OK, registration = S_OK, resume = S_OK, revoke = S_OK;
     HRESULT security = S_OK, enable = S_OK, disable = S_OK, module = S_OK, initAnswer = S_OK;
-    bool handler = true, control = true, state = true, signedManager = true;
+    bool handler = true, control = true, state = true, signedManager = true, nullModule = false;
     bool refuseGlobalEvent = false, refuseNamedEvents = false, refuseMonitorEvent = false, refuseThread = false;
     bool refuseWorker = false;        // the own-signature worker's thread
     HMODULE managerModule = nullptr;  // the signed manager's module; null: the test program
@@ -67,9 +67,10 @@ public:
     HRESULT STDMETHODCALLTYPE GetImplementationModule(LONGLONG* module) override
     {
         Trace(S_OK, "module", *module);  // the signed test program stands in for the manager; kernel32 is nobody's
-        *module = reinterpret_cast<LONGLONG>(!g_answers.signedManager ? ::GetModuleHandleW(L"kernel32")
-                                             : g_answers.managerModule ? g_answers.managerModule
-                                                                       : ::GetModuleHandleW(nullptr));
+        *module = g_answers.nullModule        ? 0
+                : !g_answers.signedManager    ? reinterpret_cast<LONGLONG>(::GetModuleHandleW(L"kernel32"))
+                : g_answers.managerModule     ? reinterpret_cast<LONGLONG>(g_answers.managerModule)
+                                              : reinterpret_cast<LONGLONG>(::GetModuleHandleW(nullptr));
         return g_answers.module;
     }
     HRESULT STDMETHODCALLTYPE BeginInit() override { return Trace(S_OK, "begin"); }
@@ -179,6 +180,10 @@ private:
         [](HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR* strings, LPVOID) -> BOOL {
             return Trace(TRUE, "event(" + std::string(strings[0], strings[0] + wcslen(strings[0])) + ")");
         }};
+    Override<decltype(&::CoUninitialize)> m_uninitialize{&PlatformApi::CoUninitialize, [] {
+        Trace(S_OK, "uninit", LONG(g_components->refs));  // the references to the fakes still held
+        RealPlatform().CoUninitialize();
+    }};
     Override<decltype(&::Sleep)> m_sleep{&PlatformApi::Sleep, [](DWORD ms) { Trace(S_OK, "sleep", ms); }};
     Override<decltype(&::WaitForSingleObject)> m_wait{&PlatformApi::WaitForSingleObject, [](HANDLE handle, DWORD ms) {
         return Trace(S_OK, "wait", ms), RealPlatform().WaitForSingleObject(handle, ms);

@@ -9,19 +9,20 @@ const Texts kNoManager = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "
 const Texts kEndAfterStep2 = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2"};
 const std::string kStart = "register(20,5); monitor; resume; ";
 const std::string kServiceStart =
-    "status(2,100000,0); security; register(20,5); status(4,0,0); event(Service started/resumed); resume; ";
+    "status(2,100000,0); security; register(20,5); event(Service started/resumed); status(4,0,0); resume; ";
 const std::string kDumps = "agent(23); enable(0,1,0); ";
 const std::string kManager = "manager(23); module(100); begin; end; shutdown; ";
 const std::string kEnd = "revoke(7); sleep(1000)";
-const std::string kStopped = "; event(Service stopped); status(1,0,";
+const std::string kStopped = "; uninit(0); event(Service stopped); status(1,0,";
 
 // A service row runs ServiceMain, which reports the run's result as the exit code of its last
-// status; a local row runs Run itself. The normal local and service lives are also seen end to end.
+// status; an entry row runs the process entry as a local server; a local row runs Run itself.
+// The normal local and service lives are also seen end to end.
 struct RunCase
 {
     const char* name;
     HostAnswers answers{};
-    bool service = false;
+    bool service = false, entry = false;
     std::optional<DWORD> enableDump = 0, dumpType = std::nullopt;  // no value: absent
     bool emptyTable = false;
     HRESULT result = S_OK;
@@ -42,6 +43,15 @@ const RunCase kRunCases[] = {
      .log = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 3", "Run Step 5", "Run End",
              "Service stopped"},
      .trace = kServiceStart + "manager(23); module(100); begin; end; revoke(7)" + kStopped + "0)"},
+    {.name = "ServiceLetsGoOfAManagerThatNamesNoModule", .answers = {.nullModule = true}, .service = true,
+     .log = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 3", "Run Step 5", "Run End",
+             "Service stopped"},
+     .trace = kServiceStart + "manager(23); module(100); begin; end; revoke(7)" + kStopped + "0)"},
+    {.name = "ServiceLetsGoOfAManagerLeftByAnEarlyEndBeforeCom", .answers = {.module = S_FALSE}, .service = true,
+     .log = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Service stopped"},
+     .trace = kServiceStart + "manager(23); module(100)" + kStopped + "1)"},
+    {.name = "LocalServerLetsGoOfAManagerLeftByAnEarlyEndBeforeCom", .answers = {.control = false}, .entry = true,
+     .result = E_NOINTERFACE, .log = kEndAfterStep2, .trace = kStart + "manager(23); uninit(0)"},
     {.name = "ServiceWhoseSecurityFailsStopsWithItsCode", .answers = {.security = E_OUTOFMEMORY}, .service = true,
      .log = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "Run Step 5", "Run End", "Service stopped"},
      .trace = "status(2,100000,0); security" + kStopped + "-2147024882)"},
@@ -104,6 +114,15 @@ TEST_P(RunSequence, EndsWithItsResultLogAndCallsInOrder)
     QueueQuitMessage();
     if (c.service) {
         m_module->ServiceMain(0, nullptr);
+    } else if (c.entry) {
+        ScopedPlatformOverride line(&PlatformApi::GetCommandLineW, [] { return const_cast<LPWSTR>(L"VexilSrvs.exe"); });
+        ScopedPlatformOverride priority(&PlatformApi::SetPriorityClass, [](HANDLE, DWORD) { return TRUE; });
+        const std::wstring appId = std::wstring(kAppIdKeyName) + L"\\" + kAppIdString;
+        {
+            ScopedRegistryValue withoutLocalService(HKEY_CLASSES_ROOT, appId, L"", REG_SZ, L"", sizeof(wchar_t));
+            EXPECT_EQ(m_module->WinMain(SW_SHOWNORMAL), c.result);
+        }
+        DeleteKeyTree(HKEY_CLASSES_ROOT, appId);
     } else {
         m_module->m_bService = FALSE;
         EXPECT_EQ(m_module->Run(SW_SHOWNORMAL), c.result);

@@ -32,6 +32,20 @@ TEST(SignatureCheck, PassesOnlyAnIntactSignatureOfTheExpectedPublisherAndClosesE
         EXPECT_EQ(VerifyPublisherSignature(OutputFile(c.file).c_str()), c.expected) << c.file;
         EXPECT_EQ(s_open, 0) << "the provider's state is closed whatever the outcome";
     }
+
+    // A module is checked by the handle it is loaded at, and only then: null (which would name
+    // the signed test program), an address inside the module or a data mapping of its file name
+    // no module loaded here.
+    const std::wstring sample = OutputFile(L"VexilSignatureSample.dll");
+    const UniqueLibrary data(::LoadLibraryExW(sample.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const UniqueLibrary loaded(::LoadLibraryW(sample.c_str()));
+    ASSERT_TRUE(loaded && data);
+    const HMODULE modules[] = {loaded.get(), nullptr, reinterpret_cast<HMODULE>(100), data.get(),
+                               reinterpret_cast<HMODULE>(reinterpret_cast<ULONG_PTR>(loaded.get()) + 0x1000)};
+    for (const HMODULE module : modules) {
+        EXPECT_EQ(VerifyModuleSignature(module), module == loaded.get() ? S_OK : HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND))
+            << module;
+    }
 }
 
 }  // namespace

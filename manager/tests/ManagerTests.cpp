@@ -8,12 +8,14 @@
 #include <atomic>
 #include <new>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "VexilBoards.h"
 #include "host/ClassObjectTable.h"
 #include "host/VexilSrvsModule.h"
 #include "manager/ComponentIds.h"
+#include "manager/VexilMgrSrv.h"
 #include "support/ComPtr.h"
 #include "support/UniqueHandle.h"
 #include "tests/support/PlatformOverride.h"
@@ -27,6 +29,11 @@ struct Seam
     HRESULT innerAnswer = S_OK, marshalerFailure = S_OK;
     std::atomic<int> innerCreations = 0, marshalers = 0, locks = 0, unlocks = 0, questions = 0, destroyed = 0;
     ULONG outerCountAtCreation = 0, outerCountAtTeardown = 0;
+    // The module's server count, and how often it touched zero while the object's count (when
+    // watched) said a reference besides the factory's was held, or went above one.
+    std::atomic<LONG> serverCount = 0;
+    std::atomic<int> zeroWhileHeld = 0, aboveOne = 0;
+    volatile LONG* watchedCount = nullptr;
 } g_seam;
 
 // Stands in for the boards manager: refuses whatever it is asked, and takes and drops a reference
@@ -84,9 +91,30 @@ HRESULT WINAPI SeamCoCreateFreeThreadedMarshaler(LPUNKNOWN outer, LPUNKNOWN* ppM
                                            : RealPlatform().CoCreateFreeThreadedMarshaler(outer, ppMarshaler);
 }
 
-// The module's lock only counts here; the count never falls to zero, so no idle shutdown starts.
-ULONG WINAPI SeamLock() { return static_cast<ULONG>(++g_seam.locks); }
-ULONG WINAPI SeamUnlock() { ++g_seam.unlocks; return 1; }
+// Each server-count call first spins a little, as the platform's own calls take a while: it
+// widens the time between an object's step and the call that follows it. A count that falls to
+// zero signals the idle monitor's event, which these tests never create, so nothing ends.
+void TakeAWhile()
+{
+    for (int i = 0; i < 200; ++i)
+        YieldProcessor();
+}
+ULONG WINAPI SeamLock()
+{
+    TakeAWhile();
+    ++g_seam.locks;
+    const LONG count = ++g_seam.serverCount;
+    g_seam.aboveOne += count > 1 && g_seam.watchedCount != nullptr ? 1 : 0;
+    return static_cast<ULONG>(count);
+}
+ULONG WINAPI SeamUnlock()
+{
+    TakeAWhile();
+    ++g_seam.unlocks;
+    const LONG count = --g_seam.serverCount;
+    g_seam.zeroWhileHeld += count == 0 && g_seam.watchedCount != nullptr && *g_seam.watchedCount >= 2 ? 1 : 0;
+    return static_cast<ULONG>(count);
+}
 BOOL WINAPI FailCriticalSection(LPCRITICAL_SECTION, DWORD, DWORD) { ::SetLastError(ERROR_OUTOFMEMORY); return FALSE; }
 
 class ManagerObject : public ::testing::Test
@@ -215,6 +243,35 @@ TEST_F(ManagerObject, EveryReferenceLeadsToOneIdentityThatHoldsOneModuleLockAndO
     factory.reset();
     EXPECT_EQ(g_seam.locks, 3);
     EXPECT_EQ(g_seam.unlocks, 3);
+}
+
+// References taken and given back on several threads at once, while only the factory holds the
+// object between them: every step between one and two references meets another thread's.
+TEST_F(ManagerObject, ReferencesFromManyThreadsLockTheModuleOnceAndNeverUnlockItWhileOneIsHeld)
+{
+    ComPtr<IClassFactory> factory = CreateManagerFactory();
+    ComPtr<IVexilMgrSrv> manager;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IVexilMgrSrv, manager.put_void()), S_OK);
+    IVexilMgrSrv* const object = manager.get();  // the factory keeps it alive
+    manager.reset();
+    g_seam.watchedCount = &static_cast<CObjectCached<CVexilMgrSrv>*>(object)->m_dwRef;
+    const int locksBefore = g_seam.locks;
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([object] {
+            for (int round = 0; round < 5000; ++round) {
+                object->AddRef();
+                object->Release();
+            }
+        });
+    }
+    threads.clear();  // joins them
+    EXPECT_EQ(g_seam.zeroWhileHeld, 0) << "the server count fell to zero while a client held the object";
+    EXPECT_EQ(g_seam.aboveOne, 0) << "the module was locked twice";
+    EXPECT_GT(g_seam.locks, locksBefore);
+    EXPECT_EQ(g_seam.locks, g_seam.unlocks);
+    EXPECT_EQ(g_seam.serverCount, 0);
+    EXPECT_EQ(*g_seam.watchedCount, 1);
 }
 
 TEST_F(ManagerObject, QueryInterfaceWalksItsTableAndTeardownSurvivesCallsBack)

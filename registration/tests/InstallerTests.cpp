@@ -27,6 +27,7 @@ struct Faults
     std::size_t managerFailsFromCall = 0;  // the n-th and every later OpenSCManagerW fails; 0: none
     bool createFails = false, openForRemovalFails = false, deleteRefused = false;
     bool reportsRunning = false;  // status queries never see SERVICE_STOPPED
+    int deniedAfterDelete = 0;    // the first n opens for a query after the delete request are denied
 };
 
 struct Record
@@ -35,6 +36,7 @@ struct Record
     Texts progress, boxes;
     std::vector<DWORD> controls;
     std::size_t managerCalls = 0, sleeps = 0;
+    bool deleteRequested = false;
 } g_record;
 
 bool ServiceExists()
@@ -85,7 +87,11 @@ protected:
     }};
     Override<decltype(&::OpenServiceW)> m_open{&PlatformApi::OpenServiceW, [](SC_HANDLE m, LPCWSTR n, DWORD a) {
         const bool refused = g_record.faults.openForRemovalFails && a == (DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS);
-        return refused ? nullptr : RealPlatform().OpenServiceW(m, n, a);
+        const bool denied = g_record.deleteRequested && a == SERVICE_QUERY_CONFIG &&
+                            g_record.faults.deniedAfterDelete-- > 0;
+        if (denied)
+            ::SetLastError(ERROR_ACCESS_DENIED);
+        return refused || denied ? nullptr : RealPlatform().OpenServiceW(m, n, a);
     }};
     Override<decltype(&::QueryServiceStatus)> m_query{&PlatformApi::QueryServiceStatus, [](SC_HANDLE s, LPSERVICE_STATUS st) {
         return g_record.faults.reportsRunning ? (st->dwCurrentState = SERVICE_RUNNING, TRUE)
@@ -96,6 +102,7 @@ protected:
         return RealPlatform().ControlService(s, c, st);
     }};
     Override<decltype(&::DeleteService)> m_delete{&PlatformApi::DeleteService, [](SC_HANDLE service) {
+        g_record.deleteRequested = true;
         return g_record.faults.deleteRefused ? FALSE : RealPlatform().DeleteService(service);
     }};
 };
@@ -123,6 +130,9 @@ TEST_F(Installer, InstallAndUninstallReportEachStepAndShowWhatStopsThem)
         {false, true, {}, L"VexilSrvs_SafeEvent", true, 6, {kUninstallGoodEnd}, {L"Service could not be Stopped 2"}, 301},
         {false, true, {.deleteRefused = true}, nullptr, false, 6, {kUninstallBadEnd}, {L"Service could not be deleted"},
          102},
+        // Only "does not exist" means gone: a denied open is waited out like a lingering entry.
+        {false, true, {.deniedAfterDelete = 3}, nullptr, true, 6,
+         {kUninstallStillInstalled, kUninstallStillInstalled, kUninstallStillInstalled, kUninstallGoodEnd}, {}, 5},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.boxes) + " " + std::to_string(row.steps));

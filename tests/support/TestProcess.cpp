@@ -1,5 +1,10 @@
 #include "tests/support/TestProcess.h"
 
+#include <winternl.h>
+
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 // Starts 'commandLine' with its standard output and error on 'output' when that is given.
@@ -18,6 +23,26 @@ UniqueKernelHandle Start(const std::wstring& commandLine, HANDLE output)
     UniqueKernelHandle thread(info.hThread);
     return UniqueKernelHandle(info.hProcess);
 }
+
+// The head of one entry of the system's process list, as the system lays it out on x64.
+struct ProcessEntry
+{
+    ULONG nextEntryOffset, threads;
+    SIZE_T times[6], imageName[2], basePriority;  // 8-byte slots: times, UNICODE_STRING, LONG and padding
+    HANDLE processId, parentId;
+    ULONG handleCount, sessionId;
+    SIZE_T key, peakVirtualSize, virtualSize, pageFaults, peakWorkingSet, workingSet, pools[4], privateBytes;
+};
+
+// One entry of the system's handle list (class 16): a count, then one of these per handle.
+struct HandleEntry
+{
+    USHORT processId, backTrace;
+    UCHAR type, attributes;
+    USHORT value;
+    void* object;
+    ULONG access;
+};
 
 }  // namespace
 
@@ -56,4 +81,27 @@ std::wstring OutputFile(const std::wstring& name)
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     const std::wstring executable(path);
     return executable.substr(0, executable.find_last_of(L'\\') + 1) + name;
+}
+
+std::optional<ProcessUsage> ReadProcessUsage(DWORD pid)
+{
+    std::vector<BYTE> list(64 << 20);
+    ULONG size = 0;
+    if (::NtQuerySystemInformation(SystemProcessInformation, list.data(), 64 << 20, &size) != 0)
+        return std::nullopt;
+    ProcessUsage usage;
+    for (size_t at = 0, next = 1; next != 0; at += next) {
+        const auto* process = reinterpret_cast<const ProcessEntry*>(list.data() + at);
+        if (reinterpret_cast<ULONG_PTR>(process->processId) == pid) {
+            usage.privateBytes = process->privateBytes;
+            usage.threads = process->threads;
+        }
+        next = process->nextEntryOffset;
+    }
+    if (::NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(16), list.data(), 64 << 20, &size) != 0)
+        return std::nullopt;
+    const auto* handles = reinterpret_cast<const HandleEntry*>(list.data() + sizeof(void*));  // after the count
+    usage.handles = static_cast<ULONG>(std::count_if(handles, handles + *reinterpret_cast<const ULONG*>(list.data()),
+                                                     [pid](const HandleEntry& handle) { return handle.processId == pid; }));
+    return usage;
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "support/UniqueHandle.h"
@@ -29,3 +30,15 @@ struct ProcessOptions
 // Full path of a file in the output folder of the build, where the test executables also lie,
 // e.g. OutputFile(L"VexilSrvs.exe").
 [[nodiscard]] std::wstring OutputFile(const std::wstring& name);
+
+// Handles and private bytes of a running process, read from the system's lists: for another
+// process Wine answers GetProcessHandleCount and GetProcessMemoryInfo with zeros, and its
+// process list has no true handle count, so the handles are counted in the handle list. No
+// value when a list cannot be read.
+struct ProcessUsage
+{
+    ULONG handles = 0;
+    SIZE_T privateBytes = 0;
+    ULONG threads = 0;
+};
+[[nodiscard]] std::optional<ProcessUsage> ReadProcessUsage(DWORD pid);
