@@ -95,6 +95,30 @@ TEST_F(ServiceTest, ThousandsOfActivationsFromEightClientsLeaveTheServiceFlatAnd
     EXPECT_EQ(HostLog(), expected);
 }
 
+// A stop that comes after the first running report, while the manager is still starting (the
+// stand-in holds BeginInit open), waits for nothing and ends the run in order once it reaches its
+// message loop; the service never reports running again after the stop's report.
+TEST_F(ServiceTest, StopWhileTheManagerStartsEndsTheRunInOrderAndNeverReportsRunningAgain)
+{
+    Register(L"-Service");
+    SetDword(L"SOFTWARE\\VexilStandIns\\BoardsManager", L"BeginInitMs", 3000);
+    ASSERT_TRUE(ControlHostService(0));
+    ASSERT_TRUE(WaitForLogText("Run Step 2"));
+    ASSERT_EQ(QueryHostService().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_TRUE(ControlHostService(SERVICE_CONTROL_STOP));
+    std::vector<DWORD> states;
+    ASSERT_TRUE(WaitUntil([&] {
+        const DWORD state = QueryHostService().dwCurrentState;
+        if (states.empty() || states.back() != state)
+            states.push_back(state);
+        return state == SERVICE_STOPPED;
+    }, 60000));
+    EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+    EXPECT_EQ(QueryHostService().dwWin32ExitCode, 0u);
+    EXPECT_EQ(HostLog(), (Texts{"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "dwOpcode = 1", "Service started",
+                                "Run Step 3", "Run Step 5", "Run End", "Service stopped"}));
+}
+
 // Every record goes out with one write and a flush while the log's lock is held, so a hard
 // kill cannot lose a record already written, nor leave half of one. A control request returns
 // only after the handler has run, and a custom code (128-255) writes "dwOpcode = N" and "Bad
