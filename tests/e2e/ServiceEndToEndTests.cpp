@@ -97,11 +97,13 @@ TEST_F(ServiceTest, ThousandsOfActivationsFromEightClientsLeaveTheServiceFlatAnd
 
 // A stop that comes after the first running report, while the manager is still starting (the
 // stand-in holds BeginInit open), waits for nothing and ends the run in order once it reaches its
-// message loop; the service never reports running again after the stop's report.
+// message loop; the service never reports running again after the stop's report (EndInit is
+// held open too, so that a running report made before it would be seen).
 TEST_F(ServiceTest, StopWhileTheManagerStartsEndsTheRunInOrderAndNeverReportsRunningAgain)
 {
     Register(L"-Service");
     SetDword(L"SOFTWARE\\VexilStandIns\\BoardsManager", L"BeginInitMs", 3000);
+    SetDword(L"SOFTWARE\\VexilStandIns\\BoardsManager", L"EndInitMs", 3000);
     ASSERT_TRUE(ControlHostService(0));
     ASSERT_TRUE(WaitForLogText("Run Step 2"));
     ASSERT_EQ(QueryHostService().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
