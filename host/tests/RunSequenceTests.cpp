@@ -114,16 +114,16 @@ const RunCase kRunCases[] = {
 };
 
 // Runs 'body' on a new thread, which has no message queue until it makes one. A run whose quit
-// message was lost is told to quit again after 20 s, so that the test ends; false then.
+// message was lost is told to quit again after 60 s, so that the test ends; false then.
 bool RunsToItsEndOnANewThread(std::function<void()> body)
 {
     DWORD id = 0;
     const auto start = [](void* body) -> DWORD { return (*static_cast<std::function<void()>*>(body))(), 0; };
     UniqueKernelHandle thread(::CreateThread(nullptr, 0, start, &body, 0, &id));
-    if (::WaitForSingleObject(thread.get(), 20000) == WAIT_OBJECT_0)
+    if (::WaitForSingleObject(thread.get(), 60000) == WAIT_OBJECT_0)
         return true;
     ::PostThreadMessageW(id, WM_QUIT, 0, 0);
-    ::WaitForSingleObject(thread.get(), 20000);
+    ::WaitForSingleObject(thread.get(), 60000);
     return false;
 }
 

@@ -96,18 +96,21 @@ TEST_F(ServiceTest, ThousandsOfActivationsFromEightClientsLeaveTheServiceFlatAnd
 }
 
 // A stop that comes after the first running report, while the manager is still starting (the
-// stand-in holds BeginInit open), waits for nothing and ends the run in order once it reaches its
-// message loop; the service never reports running again after the stop's report (EndInit is
-// held open too, so that a running report made before it would be seen).
+// stand-in's BeginInit returns only once the stop has been handled), waits for nothing and ends
+// the run in order once it reaches its message loop; the service never reports running again after
+// the stop's report (EndInit is held open for 3 s, so that a running report made before it shows).
 TEST_F(ServiceTest, StopWhileTheManagerStartsEndsTheRunInOrderAndNeverReportsRunningAgain)
 {
+    constexpr wchar_t kKnobs[] = L"SOFTWARE\\VexilStandIns\\BoardsManager", kStopSent[] = L"Global\\VexilTestsStopSent";
+    const UniqueKernelHandle stopSent(::CreateEventW(nullptr, TRUE, FALSE, kStopSent));
     Register(L"-Service");
-    SetDword(L"SOFTWARE\\VexilStandIns\\BoardsManager", L"BeginInitMs", 3000);
-    SetDword(L"SOFTWARE\\VexilStandIns\\BoardsManager", L"EndInitMs", 3000);
+    SetString(kKnobs, L"BeginInitEvent", kStopSent);
+    SetDword(kKnobs, L"EndInitMs", 3000);
     ASSERT_TRUE(ControlHostService(0));
     ASSERT_TRUE(WaitForLogText("Run Step 2"));
     ASSERT_EQ(QueryHostService().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     ASSERT_TRUE(ControlHostService(SERVICE_CONTROL_STOP));
+    ::SetEvent(stopSent.get());
     std::vector<DWORD> states;
     ASSERT_TRUE(WaitUntil([&] {
         const DWORD state = QueryHostService().dwCurrentState;
