@@ -44,7 +44,7 @@ vexil_build_clang() {
 
 # Builds signed with throwaway test certificates (made once, in build/mingw/test-cert): the host
 # and the test modules are signed as "VexilSrvs Test Publisher", the publisher this build then
-# expects; "Other Publisher" signs the test module that must be refused.
+# expects; "VexilSrvs Fake Publisher" signs the test module that must be refused.
 vexil_build_signed() {
     bash "$VEXIL_ROOT/scripts/make-test-cert.sh" "$VEXIL_TEST_CERT_DIR"
     vexil_build \

@@ -2,7 +2,8 @@
 # make-test-cert.sh <folder>
 # Creates, when missing, the two self-signed code-signing certificates that tests and the
 # demonstration sign with: "VexilSrvs Test Publisher" (the publisher the test build expects)
-# and "Other Publisher" (a valid signature from someone else). For each name it leaves in
+# and "VexilSrvs Fake Publisher" (a valid signature from someone else, whose name has the same
+# length, so that only a comparison of the whole name refuses it). For each name it leaves in
 # <folder>: <stem>.key.pem (private key), <stem>.cert.pem (certificate) and <stem>.pfx
 # (both as PKCS#12 with an empty password, for tools that want one file).
 set -euo pipefail
@@ -17,7 +18,8 @@ mkdir -p "$folder"
 make_certificate() {
     local stem=$1 name=$2
     local key="$folder/$stem.key.pem" cert="$folder/$stem.cert.pem" pfx="$folder/$stem.pfx"
-    if [ -s "$key" ] && [ -s "$cert" ] && [ -s "$pfx" ]; then
+    if [ -s "$key" ] && [ -s "$pfx" ] && [ -s "$cert" ] &&
+        openssl x509 -noout -subject -in "$cert" | grep -q "CN *= *$name\$"; then
         return 0
     fi
     # A leaf certificate that is its own issuer: Windows would need it in a trusted root store,
@@ -36,4 +38,4 @@ make_certificate() {
 }
 
 make_certificate vexil-test-publisher "VexilSrvs Test Publisher"
-make_certificate other-publisher "Other Publisher"
+make_certificate other-publisher "VexilSrvs Fake Publisher"

@@ -23,6 +23,8 @@ namespace {
 constexpr wchar_t kKnobsComponent[] = L"BoardsManager";
 constexpr wchar_t kKnobInitDelayMs[] = L"InitDelayMs";
 constexpr wchar_t kKnobBeginInitMs[] = L"BeginInitMs";
+constexpr wchar_t kKnobBeginInitEvent[] = L"BeginInitEvent";
+constexpr wchar_t kKnobEndInitMs[] = L"EndInitMs";
 constexpr wchar_t kKnobFailCreate[] = L"FailCreate";
 constexpr wchar_t kKnobCreateReturnsSFalse[] = L"CreateReturnsSFalse";
 constexpr wchar_t kKnobGetImplementationModuleResult[] = L"GetImplementationModuleResult";
@@ -150,6 +152,8 @@ private:
     volatile LONG m_state = kStateNotStarted;
     volatile LONGLONG m_initBeganTick = 0;
     DWORD m_beginInitMs = 0;
+    std::wstring m_beginInitEvent;
+    DWORD m_endInitMs = 0;
 };
 
 BoardsManager::BoardsManager(IUnknown* outer) noexcept
@@ -158,6 +162,8 @@ BoardsManager::BoardsManager(IUnknown* outer) noexcept
     const StandInKnobs knobs(kKnobsComponent);
     m_initDelayMs = knobs.Dword(kKnobInitDelayMs).value_or(0);
     m_beginInitMs = knobs.Dword(kKnobBeginInitMs).value_or(0);
+    m_beginInitEvent = knobs.String(kKnobBeginInitEvent);
+    m_endInitMs = knobs.Dword(kKnobEndInitMs).value_or(0);
     m_implementationModuleResult = knobs.Hresult(kKnobGetImplementationModuleResult).value_or(S_OK);
     m_initStateResult = knobs.Hresult(kKnobGetInitStateResult).value_or(S_OK);
     m_boards = knobs.MultiString(kKnobBoards);
@@ -264,12 +270,18 @@ HRESULT BoardsManager::BeginInit() noexcept
     // A manager whose start-up work runs inside BeginInit keeps its caller that long.
     if (m_beginInitMs != 0)
         ::Sleep(m_beginInitMs);
+    if (!m_beginInitEvent.empty()) {
+        const UniqueKernelHandle event(::OpenEventW(SYNCHRONIZE, FALSE, m_beginInitEvent.c_str()));
+        ::WaitForSingleObject(event.get(), 60000);
+    }
     return S_OK;
 }
 
 HRESULT BoardsManager::EndInit() noexcept
 {
     Log(L"EndInit");
+    if (m_endInitMs != 0)
+        ::Sleep(m_endInitMs);
     return S_OK;
 }
 

@@ -73,9 +73,16 @@ TEST_F(WriteLog, WritesStampLineAndTextUnchangedToOneFileNamedAfterTheFirstStamp
     m_module->WriteLog(L"50% %s\r\n a\x4E2D" L"b\x00E9");
     g_now = {2025, 3, 0, 31, 23, 59, 58, 999};
     m_module->WriteLog(L"second");
+    {  // switched off and on again while the file is open: the same file, appended to
+        ScopedRegistryValueAbsent off(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamEnableWriteEvent);
+        m_module->WriteLog(L"dropped");
+    }
+    g_now = {2025, 4, 0, 1, 0, 0, 0, 1};
+    m_module->WriteLog(L"third");
     ASSERT_EQ(::GetACP(), 1252u) << "the bytes below are those of the prefix's usual code page";
     EXPECT_EQ(LogFile(), "VexilSrvsLog2025-03-07 14-05-09-042.txt|\n -- 2025-03-07 14-05-09-042 -- \n50% %s\r\n a?b\xE9"
-                         "\n -- 2025-03-31 23-59-58-999 -- \nsecond");
+                         "\n -- 2025-03-31 23-59-58-999 -- \nsecond\n -- 2025-04-01 00-00-00-001 -- \nthird");
+    EXPECT_EQ(g_opens, 1);
 }
 
 TEST_F(WriteLog, DropsRecordsWhileTheDirectoryIsMissingThenOpensAFileOfItsOwnStampForItAlone)

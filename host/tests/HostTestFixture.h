@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ struct HostAnswers
 inline HostAnswers g_answers;
 inline constexpr DWORD kZero = 0, kOne = 1;
 inline std::string g_trace;
+inline std::function<void(const std::string&)> g_onTrace;  // sees each entry as it is traced, on its thread
 
 // Appends "entry" or "entry(v1,v2)" to the trace and answers hr.
 template <typename... Values>
@@ -43,6 +45,8 @@ HRESULT Trace(HRESULT hr, const std::string& entry, Values... values)
     std::string list;
     ((list += (list.empty() ? "(" : ",") + std::to_string(values)), ...);
     g_trace += (g_trace.empty() ? "" : "; ") + entry + list + (list.empty() ? "" : ")");
+    if (g_onTrace)
+        g_onTrace(entry);
     return hr;
 }
 
@@ -103,12 +107,12 @@ protected:
         g_answers = {};
         g_components = &m_components;
         m_savedLogDir = std::exchange(*g_strLogDir, m_logDirectory = MakeTempDirectory(L"host"));
-        m_module.emplace();
-        m_module->m_classObjects = ClassObjectSpan(m_table);
+        RenewModule();
         (void)TakeQuitMessage();  // gives the thread its message queue, which keeps quit messages posted to it
     }
     void TearDown() override
     {
+        g_onTrace = nullptr;
         if (m_module->m_pLogFile != nullptr)
             fclose(std::exchange(m_module->m_pLogFile, nullptr));
         m_module.reset();
@@ -116,6 +120,14 @@ protected:
         *g_strLogDir = m_savedLogDir;
         while (TakeQuitMessage()) {
         }
+    }
+    // A module as the process starts with, the one before it gone (its guard event and log too).
+    void RenewModule()
+    {
+        if (m_module && m_module->m_pLogFile != nullptr)
+            fclose(std::exchange(m_module->m_pLogFile, nullptr));
+        m_module.emplace();
+        m_module->m_classObjects = ClassObjectSpan(m_table);
     }
     // The texts logged since the previous call.
     [[nodiscard]] Texts LogTexts()

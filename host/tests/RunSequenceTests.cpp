@@ -1,3 +1,5 @@
+#include <thread>
+
 #include "host/HostText.h"
 #include "host/tests/HostTestFixture.h"
 #include "tests/support/TestProcess.h"
@@ -14,10 +16,17 @@ const std::string kDumps = "agent(23); enable(0,1,0); ";
 const std::string kManager = "manager(23); module(100); begin; end; shutdown; ";
 const std::string kEnd = "revoke(7); sleep(1000)";
 const std::string kStopped = "; uninit(0); event(Service stopped); status(1,0,";
+const std::string kWaiting = "Waiting for previous VexilSrvs Instance to Exit";
+const Texts kStoppedEarly = {"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "dwOpcode = 1", "Service started",
+                             "Run Step 3", "Run Step 5", "Run End", "Service stopped"};
 
 // A service row runs ServiceMain, which reports the run's result as the exit code of its last
 // status; an entry row runs the process entry as a local server; a local row runs Run itself.
 // The normal local and service lives are also seen end to end.
+// A row with 'stopAt' runs on a thread of its own, which has no message queue yet, as a thread the
+// Service Control Manager starts; when the trace reaches that entry, a stop comes from another
+// thread as from the dispatcher (a local run: a quit message, as from the idle monitor). The quit
+// message must wait for the loop, and no running report may follow the stop's.
 struct RunCase
 {
     const char* name;
@@ -29,6 +38,8 @@ struct RunCase
     Texts log = {};
     std::string trace = {};
     bool managerHeld = false;
+    const char* stopAt = nullptr;
+    bool guardHeld = false;  // by a previous instance, which never signals it; gone once a stop has come
 };
 void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
 
@@ -92,7 +103,41 @@ const RunCase kRunCases[] = {
      .log = kFullRun, .trace = kStart + kDumps + kManager + "disable"},
     {.name = "RevokeFails", .answers = {.revoke = RPC_E_DISCONNECTED}, .result = RPC_E_DISCONNECTED,
      .log = kFullRun, .trace = kStart + kManager + kEnd},
+    // A second host waits once a second and runs on when the first ends: seen end to end.
+    {.name = "SecondInstanceGivesUpAfterTheHundredthWait", .result = E_ACCESSDENIED,
+     .log = [] { Texts log(101, kWaiting); log[0] = "->Run()"; return log; }(),
+     .trace = [] {
+         std::string trace = "sleep(1000)";
+         for (int i = 1; i < 100; ++i)
+             trace += "; sleep(1000)";
+         return trace;
+     }(),
+     .guardHeld = true},
+    {.name = "ServiceStoppedWhileItStarts", .service = true,
+     .log = {"->Run()", kWaiting, "dwOpcode = 1", "Run Step 0", "Run Step 1",
+             "Run Step 2", "Service started", "Run Step 3", "Run Step 5", "Run End", "Service stopped"},
+     .trace = "status(2,100000,0); sleep(1000); status(3,0,0); security; register(20,5); resume; manager(23); "
+              "module(100); begin; event(Service started); end; shutdown; revoke(7)" + kStopped + "0)",
+     .stopAt = "sleep", .guardHeld = true},
+    {.name = "ServiceStoppedAfterItsFirstRunningReport", .service = true, .log = kStoppedEarly,
+     .trace = kServiceStart + "manager(23); module(100); begin; status(3,0,0); initstate; event(Service started); end; "
+              "shutdown; revoke(7)" + kStopped + "0)", .stopAt = "begin"},
+    {.name = "LocalRunQuitBeforeItsLoop", .log = kFullRun, .trace = kStart + kManager + kEnd, .stopAt = "begin"},
 };
+
+// Runs 'body' on a new thread, which has no message queue until it makes one. A run whose quit
+// message was lost is told to quit again after 60 s, so that the test ends; false then.
+bool RunsToItsEndOnANewThread(std::function<void()> body)
+{
+    DWORD id = 0;
+    const auto start = [](void* body) -> DWORD { return (*static_cast<std::function<void()>*>(body))(), 0; };
+    UniqueKernelHandle thread(::CreateThread(nullptr, 0, start, &body, 0, &id));
+    if (::WaitForSingleObject(thread.get(), 60000) == WAIT_OBJECT_0)
+        return true;
+    ::PostThreadMessageW(id, WM_QUIT, 0, 0);
+    ::WaitForSingleObject(thread.get(), 60000);
+    return false;
+}
 
 class RunSequence : public HostTest, public ::testing::WithParamInterface<RunCase>
 {
@@ -112,22 +157,45 @@ TEST_P(RunSequence, EndsWithItsResultLogAndCallsInOrder)
         dumpType.emplace(HKEY_LOCAL_MACHINE, kParamsKeyPath, kParamDumpType, REG_DWORD, &*c.dumpType, 4);
     if (c.emptyTable)
         m_module->m_classObjects = {};
-    QueueQuitMessage();
-    if (c.service) {
-        m_module->ServiceMain(0, nullptr);
-    } else if (c.entry) {
-        ScopedPlatformOverride line(&PlatformApi::GetCommandLineW, [] { return const_cast<LPWSTR>(L"VexilSrvs.exe"); });
-        ScopedPlatformOverride priority(&PlatformApi::SetPriorityClass, [](HANDLE, DWORD) { return TRUE; });
-        const std::wstring appId = std::wstring(kAppIdKeyName) + L"\\" + kAppIdString;
-        {
-            ScopedRegistryValue withoutLocalService(HKEY_CLASSES_ROOT, appId, L"", REG_SZ, L"", sizeof(wchar_t));
-            EXPECT_EQ(m_module->WinMain(SW_SHOWNORMAL), c.result);
+    UniqueKernelHandle guard(c.guardHeld ? ::CreateEventW(nullptr, FALSE, FALSE, kSafeEventGlobalName) : nullptr);
+    g_onTrace = [&, stopped = false](const std::string& entry) mutable {
+        if (c.stopAt == nullptr || entry != c.stopAt || std::exchange(stopped, true))
+            return;
+        guard.reset();
+        std::thread([&] {
+            if (c.service)
+                CVexilSrvsModule::HandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+            else
+                ::PostThreadMessageW(m_module->m_dwMainThreadID, WM_QUIT, 0, 0);
+        }).join();
+    };
+    HRESULT result = S_OK;
+    const auto run = [&] {
+        if (c.service)
+            return m_module->ServiceMain(0, nullptr);
+        if (c.entry) {
+            ScopedPlatformOverride line(&PlatformApi::GetCommandLineW,
+                                        [] { return const_cast<LPWSTR>(L"VexilSrvs.exe"); });
+            ScopedPlatformOverride priority(&PlatformApi::SetPriorityClass, [](HANDLE, DWORD) { return TRUE; });
+            const std::wstring appId = std::wstring(kAppIdKeyName) + L"\\" + kAppIdString;
+            {
+                ScopedRegistryValue withoutLocalService(HKEY_CLASSES_ROOT, appId, L"", REG_SZ, L"", sizeof(wchar_t));
+                result = m_module->WinMain(SW_SHOWNORMAL);
+            }
+            return DeleteKeyTree(HKEY_CLASSES_ROOT, appId);
         }
-        DeleteKeyTree(HKEY_CLASSES_ROOT, appId);
-    } else {
         m_module->m_bService = FALSE;
-        EXPECT_EQ(m_module->Run(SW_SHOWNORMAL), c.result);
+        m_module->m_dwMainThreadID = ::GetCurrentThreadId();
+        result = m_module->Run(SW_SHOWNORMAL);
+    };
+    if (c.stopAt != nullptr) {
+        EXPECT_TRUE(RunsToItsEndOnANewThread(run)) << "the quit message was lost";
+    } else {
+        QueueQuitMessage();
+        run();
     }
+    EXPECT_EQ(result, c.result);
+    EXPECT_TRUE(!guard || ::WaitForSingleObject(guard.get(), 0) == WAIT_TIMEOUT) << "the holder's event is left alone";
     EXPECT_EQ(LogTexts(), c.log);
     EXPECT_EQ(g_trace, c.trace);
     EXPECT_EQ(m_components.refs, c.managerHeld ? 1 : 0);
@@ -278,20 +346,51 @@ TEST_F(HostTest, EntryJoinsTheOwnSignatureWorkerWhenTheStartFails)
     OwnCheck::s_unfinished = false;
 }
 
-// A second host waits once a second and runs on when the first ends: seen end to end.
-TEST_F(HostTest, SecondInstanceGivesUpWithAccessDeniedAfterTheHundredthWaitLeavingTheFirstAlone)
+// Around the run, the entry gives back the timer resolution on every path, and COM only where the
+// module took it in local-server mode (a service's thread gives back its own). A thread already in a
+// single-threaded apartment refuses the module's apartment: the host goes on only when the .NET
+// runtime is loaded, and a service otherwise ends at once reporting that code.
+TEST_F(HostTest, ProcessEntryGivesBackTheTimerAlwaysAndComOnlyWhereTheModuleTookIt)
 {
-    UniqueKernelHandle holder(::CreateEventW(nullptr, FALSE, FALSE, kSafeEventGlobalName));
-    m_module->m_bService = FALSE;
-    EXPECT_EQ(m_module->Run(SW_SHOWNORMAL), E_ACCESSDENIED);
-    Texts expectedLog(101, "Waiting for previous VexilSrvs Instance to Exit");
-    expectedLog[0] = "->Run()";
-    EXPECT_EQ(LogTexts(), expectedLog);
-    std::string expectedTrace = "sleep(1000)";
-    for (int i = 1; i < 100; ++i)
-        expectedTrace += "; sleep(1000)";
-    EXPECT_EQ(g_trace, expectedTrace);
-    EXPECT_EQ(::WaitForSingleObject(holder.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "never signalled";
+    constexpr wchar_t kAppIdPath[] = L"AppID\\{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}";
+    ScopedPlatformOverride line(&PlatformApi::GetCommandLineW, [] { return const_cast<LPWSTR>(L"VexilSrvs.exe"); });
+    ScopedPlatformOverride priority(&PlatformApi::SetPriorityClass,
+                                    [](HANDLE, DWORD c) { return BOOL(Trace(TRUE, "class", c)); });
+    ScopedPlatformOverride begin(&PlatformApi::timeBeginPeriod, [](UINT p) { return UINT(Trace(0, "period", p)); });
+    ScopedPlatformOverride end(&PlatformApi::timeEndPeriod, [](UINT p) { return UINT(Trace(0, "endperiod", p)); });
+    ScopedPlatformOverride dispatcher(&PlatformApi::StartServiceCtrlDispatcherW, [](const SERVICE_TABLE_ENTRYW* table) {
+        table[0].lpServiceProc(0, nullptr);  // the service's whole life, on this thread
+        return TRUE;
+    });
+    const std::string service = kServiceStart + "manager(23); module(100); begin; event(Service started); "
+                                "status(4,0,0); end; shutdown; revoke(7)";
+    const struct { bool service, sta, mscoree; HRESULT result; std::string trace; } cases[] = {
+        {false, false, false, S_OK, kStart + kManager + kEnd + "; uninit(0); "},
+        {false, true, false, RPC_E_CHANGED_MODE, ""},
+        {false, true, true, S_OK, kStart + kManager + kEnd + "; "},
+        {true, false, false, S_OK, service + kStopped + "0); "},
+        {true, true, false, RPC_E_CHANGED_MODE, "status(2,100000,0); status(1,0,-2147417850); "},
+        {true, true, true, S_OK, service + "; event(Service stopped); status(1,0,0); "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.service) + std::to_string(c.sta) + std::to_string(c.mscoree));
+        const wchar_t* mode = c.service ? L"LocalService" : L"RunAs";
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_CLASSES_ROOT, kAppIdPath, mode, REG_SZ, L"", 2), 0);
+        ASSERT_TRUE(!c.sta || ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED) == S_OK);
+        const HMODULE runtime = c.mscoree ? ::LoadLibraryW(L"mscoree.dll") : nullptr;
+        ASSERT_EQ(runtime != nullptr, c.mscoree);
+        RenewModule();
+        g_trace.clear();
+        QueueQuitMessage();
+        EXPECT_EQ(m_module->WinMain(SW_SHOWNORMAL), c.result);
+        EXPECT_EQ(g_trace, "class(256); period(1); " + c.trace + "endperiod(1)");
+        if (runtime != nullptr)
+            ::FreeLibrary(runtime);
+        if (c.sta)
+            ::CoUninitialize();
+        (void)TakeQuitMessage();
+        DeleteKeyTree(HKEY_CLASSES_ROOT, kAppIdPath);
+    }
 }
 
 // A service only counts down, so lock traffic never ends it; a local server whose last outside

@@ -61,34 +61,38 @@ TEST_F(ServiceControl, OnStopReportsStopPendingWaitsForInitEndAtMostAHundredTime
     }
 }
 
-// Start reads the AppID's "LocalService": a usable string means service mode, and the dispatcher
-// answers; anything else means a local server, whose COM refusal ends it here. A missing AppID,
-// a missing value and the real dispatcher refusing a host started by hand are seen end to end.
+// Start reads the AppID's "LocalService": a string of at most 259 characters that is empty or ends
+// in its terminator means service mode, and the dispatcher answers; anything else means a local
+// server, here on a thread whose apartment refuses the module's, which ends it. A missing AppID, a
+// missing value and the real dispatcher refusing a host started by hand are seen end to end.
 TEST_F(ServiceControl, StartChoosesServiceModeOnlyForAnEmptyOrTerminatedLocalServiceString)
 {
     constexpr wchar_t kAppIdPath[] = L"AppID\\{2B8E6C71-3F5A-4D09-9C1E-7A4D0F8B2E63}";
-    const std::wstring tooLong(300, L's');
+    const std::wstring longest(259, L's'), tooLong(260, L's');
     const DWORD number = 1;
+    // Wine adds a terminator to a string whose next character is NUL: 'xyz' stores 'xy' without one.
     const struct { DWORD type; const void* data; DWORD size; BOOL service; } cases[] = {
-        {REG_SZ, L"", 0, TRUE}, {REG_EXPAND_SZ, L"x", 4, TRUE}, {REG_DWORD, &number, 4, FALSE},
-        {REG_SZ, tooLong.c_str(), 602, FALSE},
+        {REG_SZ, L"", 0, TRUE}, {REG_EXPAND_SZ, L"x", 4, TRUE}, {REG_SZ, longest.c_str(), 520, TRUE},
+        {REG_SZ, tooLong.c_str(), 522, FALSE}, {REG_SZ, L"xyz", 4, FALSE}, {REG_SZ, L"x\0y", 5, FALSE},
+        {REG_DWORD, &number, 4, FALSE},
     };
-    ScopedPlatformOverride com(&PlatformApi::CoInitializeEx, [](LPVOID, DWORD) { return CO_E_INIT_TLS; });
     ScopedPlatformOverride dispatcher(&PlatformApi::StartServiceCtrlDispatcherW, [](const SERVICE_TABLE_ENTRYW* table) {
         EXPECT_STREQ(table[0].lpServiceName, L"VexilSrvs");
         EXPECT_EQ(table[0].lpServiceProc, &CVexilSrvsModule::_ServiceMain);
         EXPECT_TRUE(table[1].lpServiceName == nullptr && table[1].lpServiceProc == nullptr);
         return ::SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), FALSE;
     });
+    ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.type);
+        SCOPED_TRACE(std::to_string(c.type) + " " + std::to_string(c.size));
         ASSERT_EQ(::RegSetKeyValueW(HKEY_CLASSES_ROOT, kAppIdPath, L"LocalService", c.type, c.data, c.size), 0);
         m_module->m_status.dwWin32ExitCode = 0;
-        const HRESULT expected = c.service ? ERROR_FAILED_SERVICE_CONTROLLER_CONNECT : CO_E_INIT_TLS;
+        const HRESULT expected = c.service ? ERROR_FAILED_SERVICE_CONTROLLER_CONNECT : RPC_E_CHANGED_MODE;
         EXPECT_EQ(m_module->Start(SW_SHOWNORMAL), expected);
         EXPECT_EQ(m_module->m_bService, c.service);
         EXPECT_EQ(static_cast<HRESULT>(m_module->m_status.dwWin32ExitCode), c.service ? expected : S_OK);
     }
+    ::CoUninitialize();
     DeleteKeyTree(HKEY_CLASSES_ROOT, kAppIdPath);
 }
 

@@ -34,6 +34,10 @@ struct Seam
     std::atomic<LONG> serverCount = 0;
     std::atomic<int> zeroWhileHeld = 0, aboveOne = 0;
     volatile LONG* watchedCount = nullptr;
+    DWORD innerContext = 0;
+    IUnknown *innerOuter = nullptr, *marshalerOuter = nullptr;
+    bool innerAskedForIUnknown = false;
+    HRESULT marshalAtTeardown = S_OK;  // the object's answer for IMarshal while the boards manager goes
 } g_seam;
 
 // Stands in for the boards manager: refuses whatever it is asked, and takes and drops a reference
@@ -45,6 +49,8 @@ struct RecordingObject final : IUnknown
     {
         g_seam.outerCountAtTeardown = TouchOuter();
         ++g_seam.destroyed;
+        ComPtr<IUnknown> marshal;
+        g_seam.marshalAtTeardown = outer->QueryInterface(IID_IMarshal, marshal.put_void());
     }
     ULONG TouchOuter() noexcept
     {
@@ -72,6 +78,11 @@ struct RecordingObject final : IUnknown
 
 HRESULT WINAPI SeamCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* ppv)
 {
+    if (IsEqualCLSID(clsid, CLSID_VexilMgr)) {
+        g_seam.innerContext = context;
+        g_seam.innerOuter = outer;
+        g_seam.innerAskedForIUnknown = IsEqualIID(iid, IID_IUnknown);
+    }
     if (!IsEqualCLSID(clsid, CLSID_VexilMgr) || g_seam.standIn)
         return RealPlatform().CoCreateInstance(clsid, outer, context, iid, ppv);
     ++g_seam.innerCreations;
@@ -86,6 +97,7 @@ HRESULT WINAPI SeamCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD conte
 HRESULT WINAPI SeamCoCreateFreeThreadedMarshaler(LPUNKNOWN outer, LPUNKNOWN* ppMarshaler)
 {
     ++g_seam.marshalers;
+    g_seam.marshalerOuter = outer;
     *ppMarshaler = nullptr;
     return FAILED(g_seam.marshalerFailure) ? g_seam.marshalerFailure
                                            : RealPlatform().CoCreateFreeThreadedMarshaler(outer, ppMarshaler);
@@ -291,6 +303,13 @@ TEST_F(ManagerObject, QueryInterfaceWalksItsTableAndTeardownSurvivesCallsBack)
             ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, manager.put_void()), S_OK);
             EXPECT_EQ(g_seam.outerCountAtCreation, 1u);  // built under a plain reference
             EXPECT_EQ(g_seam.marshalers, row.innerAnswer == S_OK ? 1 : 0);
+            // The boards manager is aggregated into the object from any kind of server; the
+            // marshaler into the same identity.
+            EXPECT_EQ(g_seam.innerContext, static_cast<DWORD>(CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER |
+                                                              CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER));
+            EXPECT_TRUE(g_seam.innerAskedForIUnknown);
+            EXPECT_EQ(g_seam.innerOuter, manager.get());
+            EXPECT_EQ(g_seam.marshalerOuter, row.innerAnswer == S_OK ? manager.get() : nullptr);
             void* answer = &answer;
             EXPECT_EQ(manager->QueryInterface(*row.iid, &answer), row.expected);
             EXPECT_EQ(answer == nullptr, FAILED(row.expected));
@@ -302,6 +321,7 @@ TEST_F(ManagerObject, QueryInterfaceWalksItsTableAndTeardownSurvivesCallsBack)
         // The object was destroyed with the factory, and calls on it during teardown were harmless.
         EXPECT_EQ(g_seam.outerCountAtTeardown, 0xC0000001u);
         EXPECT_EQ(g_seam.destroyed, 1);
+        EXPECT_EQ(g_seam.marshalAtTeardown, E_NOINTERFACE) << "the marshaler goes before the boards manager";
     }
 }
 

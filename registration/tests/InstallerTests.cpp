@@ -28,6 +28,7 @@ struct Faults
     bool createFails = false, openForRemovalFails = false, deleteRefused = false;
     bool reportsRunning = false;  // status queries never see SERVICE_STOPPED
     int deniedAfterDelete = 0;    // the first n opens for a query after the delete request are denied
+    bool entryHeld = false;       // the test holds a handle to the entry, so a deleted entry lingers
 };
 
 struct Record
@@ -39,10 +40,37 @@ struct Record
     bool deleteRequested = false;
 } g_record;
 
-bool ServiceExists()
+UniqueScHandle OpenEntry()
 {
     UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    return UniqueScHandle(::OpenServiceW(manager.get(), L"VexilSrvs", SERVICE_QUERY_STATUS)).valid();
+    return UniqueScHandle(::OpenServiceW(manager.get(), L"VexilSrvs", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+}
+
+bool ServiceExists()
+{
+    return OpenEntry().valid();
+}
+
+// Type, start, error control, program path, display name, dependencies (from the entry's key:
+// Wine's QueryServiceConfigW does not give them) and description, as the system keeps them.
+std::wstring ServiceConfiguration(const ScratchRoots& roots)
+{
+    alignas(8) BYTE config[8192], description[8192];
+    DWORD needed = 0;
+    const UniqueScHandle service = OpenEntry();
+    const auto* c = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config);
+    if (!::QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config), 8192, &needed) ||
+        !::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, description, 8192, &needed))
+        return L"<none>";
+    const auto dependencies = roots.ThroughRealRoot(HKEY_LOCAL_MACHINE, [] {
+        return ReadValue(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\VexilSrvs", L"DependOnService");
+    });
+    std::wstring list = dependencies ? std::wstring(reinterpret_cast<const wchar_t*>(dependencies->data.data()),
+                                                    dependencies->data.size() / sizeof(wchar_t)) : L"<none>";
+    std::replace(list.begin(), list.end(), L'\0', L';');
+    return std::to_wstring(c->dwServiceType) + L" " + std::to_wstring(c->dwStartType) + L" " +
+           std::to_wstring(c->dwErrorControl) + L" " + c->lpBinaryPathName + L"|" + c->lpDisplayName + L"|" + list +
+           L"|" + reinterpret_cast<const SERVICE_DESCRIPTIONW*>(description)->lpDescription;
 }
 
 // Starts with no service "VexilSrvs", or with 'installed' one that is not running (the tests never
@@ -133,15 +161,18 @@ TEST_F(Installer, InstallAndUninstallReportEachStepAndShowWhatStopsThem)
         // Only "does not exist" means gone: a denied open is waited out like a lingering entry.
         {false, true, {.deniedAfterDelete = 3}, nullptr, true, 6,
          {kUninstallStillInstalled, kUninstallStillInstalled, kUninstallStillInstalled, kUninstallGoodEnd}, {}, 5},
+        {false, true, {.entryHeld = true}, nullptr, true, 6, {kUninstallGoodEnd}, {}, 102},  // deleted, lingering
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.boxes) + " " + std::to_string(row.steps));
         ASSERT_TRUE(Reset(row.installed, row.faults));
         UniqueKernelHandle event(row.heldEvent ? ::CreateEventW(nullptr, TRUE, FALSE, row.heldEvent) : nullptr);
+        UniqueScHandle held = row.faults.entryHeld ? OpenEntry() : UniqueScHandle();
         EXPECT_EQ(row.install ? m_module.Install() : m_module.Uninstall(), row.result);
+        held.reset();
         const Texts& steps = row.install ? installSteps : uninstallSteps;
         Texts progress(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(row.steps));
-        if (row.faults.deleteRefused) {  // the entry outlives the deletion wait
+        if (row.faults.deleteRefused || row.faults.entryHeld) {  // the entry outlives the deletion wait
             progress.insert(progress.end(), 100, kUninstallStillInstalled);
             progress.emplace_back(kUninstallStillInstalledAfterTimeout);
         }
@@ -154,16 +185,32 @@ TEST_F(Installer, InstallAndUninstallReportEachStepAndShowWhatStopsThem)
     }
 }
 
-TEST_F(Installer, ServiceRegistrationRemovesTheOldEntryWritesTheAppIdAndInstallsLast)
+// The mode value is stored with its terminator; the service entry runs the program itself,
+// unquoted and without a switch, on every start of the system, after COM's own service.
+TEST_F(Installer, RegistrationRemovesTheOldEntryWritesTheModeValueAndInstallsTheServiceLast)
 {
+    const ExactValueSizes exact;
+    const auto modeValue = [this](const wchar_t* name) {
+        const auto value = ReadValue(m_roots.StandIn(HKEY_CLASSES_ROOT),
+                                     std::wstring(kAppIdKeyName) + L"\\" + kAppIdString, name);
+        return value ? std::wstring(reinterpret_cast<const wchar_t*>(value->data.data()), value->data.size() / 2)
+                     : L"<none>";
+    };
+    wchar_t program[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, program, MAX_PATH);
     ASSERT_TRUE(Reset(true));
     ASSERT_EQ(m_module.RegisterAppId(true), S_OK);
+    EXPECT_EQ(modeValue(L"LocalService") + L"," + modeValue(L"RunAs"), std::wstring(L"VexilSrvs\0,<none>", 17));
+    EXPECT_EQ(ServiceConfiguration(m_roots), L"16 2 1 " + std::wstring(program) +
+                                          L"|VexilSrvs|RPCSS;VexilTimeSrvs;;|Vexil Boards Manager Service");
     EXPECT_EQ(g_record.progress,
               (Texts{kRegisterAppIdStep1, kUninstallStep1, kUninstallStep2, kUninstallStep3, kUninstallStep4,
                      kUninstallStep5, kUninstallStep6, kUninstallGoodEnd, kRegisterAppIdStep2, kRegisterAppIdStep3,
                      kRegisterAppIdStep4, kRegisterAppIdStep5, kRegisterAppIdStep6, kInstallStep1, kInstallStep2,
                      kInstallStep3, kInstallStep4, kInstallStep5, kInstallStep6, kInstallGoodEnd}));
-    EXPECT_TRUE(ServiceExists());
+    ASSERT_EQ(m_module.RegisterAppId(false), S_OK);
+    EXPECT_EQ(modeValue(L"LocalService") + L"," + modeValue(L"RunAs"), std::wstring(L"<none>,Interactive User\0", 24));
+    EXPECT_FALSE(ServiceExists());
 }
 
 TEST_F(Installer, AppIdFailuresOfTheServiceStepsGiveEFailAndOfTheKeysTheirOwnCode)

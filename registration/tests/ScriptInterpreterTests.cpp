@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ protected:
     void Create(const std::wstring& path) const { CreateKey(Hkcr(), path); }
 
     ScratchRoots m_roots;
+    ExactValueSizes m_exact;
 };
 
 TEST_F(Script, ValuesAreWrittenAsTheirTypeLetterSays)
@@ -138,6 +140,60 @@ TEST_F(Script, UnregistrationRemovesWhatTheScriptNamesButSharedKeysAndKeysThatGa
     const Names before = SubkeyNames(Hkcr(), L"");
     EXPECT_EQ(ApplyScript(script + L" HKCR { Missing = s 'x' { val V = q 'y' Deeper { D } } }", false), S_OK);
     EXPECT_EQ(SubkeyNames(Hkcr(), L""), before);
+}
+
+// What the registry refuses during unregistration ends it with that code, and what was not yet
+// removed stays. A single key goes with RegDeleteKeyExW where the system exports it, else with
+// RegDeleteKeyW.
+enum class Refused { Nothing, KeyOpen, ValueKeyOpen, ValueDelete, KeyClose, NoDeleteKeyEx, KeyDelete };
+Refused g_refused = Refused::Nothing;
+int g_plainDeletes = 0;
+
+TEST_F(Script, UnregistrationEndsWithWhatTheRegistryRefusesAndDeletesKeysWithWhatTheSystemHas)
+{
+    ScopedPlatformOverride open(&PlatformApi::RegOpenKeyExW, [](HKEY root, LPCWSTR name, DWORD o, REGSAM sam, PHKEY k) {
+        const Refused call = name == nullptr ? Refused::ValueKeyOpen : sam == KEY_READ ? Refused::KeyOpen : Refused{};
+        return g_refused == call ? ERROR_ACCESS_DENIED : RealPlatform().RegOpenKeyExW(root, name, o, sam, k);
+    });
+    ScopedPlatformOverride value(&PlatformApi::RegDeleteValueW, [](HKEY key, LPCWSTR name) {
+        return g_refused == Refused::ValueDelete ? ERROR_ACCESS_DENIED : RealPlatform().RegDeleteValueW(key, name);
+    });
+    ScopedPlatformOverride close(&PlatformApi::RegCloseKey, [](HKEY key) {
+        const LSTATUS status = RealPlatform().RegCloseKey(key);
+        return g_refused == Refused::KeyClose ? ERROR_ACCESS_DENIED : status;
+    });
+    ScopedPlatformOverride lookUp(&PlatformApi::GetProcAddress, [](HMODULE module, LPCSTR name) {
+        const bool ex = HIWORD(name) != 0 && strcmp(name, "RegDeleteKeyExW") == 0;
+        return ex && g_refused >= Refused::NoDeleteKeyEx ? nullptr : RealPlatform().GetProcAddress(module, name);
+    });
+    ScopedPlatformOverride plain(&PlatformApi::RegDeleteKeyW, [](HKEY parent, LPCWSTR name) {
+        ++g_plainDeletes;
+        return g_refused == Refused::KeyDelete ? ERROR_ACCESS_DENIED : RealPlatform().RegDeleteKeyW(parent, name);
+    });
+    const struct { Refused refused; HRESULT hr; std::wstring left; int plainDeletes; } rows[] = {
+        {Refused::Nothing, S_OK, L"", 0},
+        {Refused::KeyOpen, E_ACCESSDENIED, L"K|v", 0},
+        {Refused::ValueKeyOpen, E_ACCESSDENIED, L"K|v", 0},
+        {Refused::ValueDelete, E_ACCESSDENIED, L"K|v", 0},
+        {Refused::KeyClose, E_ACCESSDENIED, L"K|<missing>", 0},
+        {Refused::NoDeleteKeyEx, S_OK, L"", 1},
+        {Refused::KeyDelete, E_ACCESSDENIED, L"K|<missing>", 1},
+    };
+    const std::wstring script = L"HKCR { K { val V = s 'v' } }";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.refused));
+        g_refused = Refused::Nothing;
+        ASSERT_EQ(ApplyScript(script, true), S_OK);
+        g_refused = row.refused;
+        g_plainDeletes = 0;
+        CScriptParser::ForgetDeleteKeyFunction();
+        EXPECT_EQ(ApplyScript(script, false), row.hr);
+        EXPECT_EQ(Exists(L"K") ? L"K|" + Text(L"K", L"V") : L"", row.left);
+        EXPECT_EQ(g_plainDeletes, row.plainDeletes);
+        m_roots.Clear();
+    }
+    g_refused = Refused::Nothing;
+    CScriptParser::ForgetDeleteKeyFunction();
 }
 
 TEST_F(Script, PerUserModeRedirectsOnlyTheExactTopLevelHkcrBlocks)

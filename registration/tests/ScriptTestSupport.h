@@ -10,6 +10,7 @@
 #include "host/VexilSrvsModule.h"
 #include "registration/ScriptParser.h"
 #include "registration/ScriptRegistrar.h"
+#include "tests/support/PlatformOverride.h"
 #include "tests/support/TestRegistry.h"
 
 using Variables = std::vector<std::pair<std::wstring, std::wstring>>;
@@ -43,6 +44,15 @@ public:
     {
         return m_standIns[std::find(std::begin(kStoodInRoots), std::end(kStoodInRoots), root) - kStoodInRoots];
     }
+    // What 'read' answers while 'root' is the real one.
+    template <typename Read>
+    auto ThroughRealRoot(HKEY root, Read read) const
+    {
+        ::RegOverridePredefKey(root, nullptr);
+        const auto result = read();
+        ::RegOverridePredefKey(root, StandIn(root));
+        return result;
+    }
     // True when every stand-in still exists and, with 'empty', holds no key and no value.
     [[nodiscard]] bool Intact(bool empty = false) const
     {
@@ -61,6 +71,18 @@ public:
 private:
     ScratchKey m_scratch;
     HKEY m_standIns[std::size(kStoodInRoots)] = {};
+};
+
+// While it lives, values are stored with exactly the bytes their writer gives: Wine adds a missing
+// terminator to a string whose next character in memory is NUL, which would hide a size without it.
+struct ExactValueSizes
+{
+    ScopedPlatformOverride<decltype(&::RegSetValueExW)> set{&PlatformApi::RegSetValueExW,
+        [](HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+            std::vector<BYTE> copy(data, data + (data != nullptr ? size : 0));
+            copy.insert(copy.end(), {0x21, 0x21});  // a character that is not NUL after the data
+            return RealPlatform().RegSetValueExW(key, name, reserved, type, data ? copy.data() : nullptr, size);
+        }};
 };
 
 // Applies 'text' through a fresh registrar and parser with 'variables' defined.

@@ -99,6 +99,11 @@ protected:
     {
         m_values.emplace_back(HKEY_LOCAL_MACHINE, key, name, REG_DWORD, &value, 4);
     }
+    void SetString(const wchar_t* key, const wchar_t* name, const std::wstring& text)
+    {
+        m_values.emplace_back(HKEY_LOCAL_MACHINE, key, name, REG_SZ, text.c_str(),
+                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
 
     std::wstring m_baseDirectory;  // "DefaultDir"; the host logs into <base>\VexilSrvs
 

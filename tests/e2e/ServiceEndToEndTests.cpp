@@ -71,6 +71,35 @@ TEST_F(ServiceTest, ThousandsOfActivationsFromEightClientsLeaveTheServiceFlatAnd
     EXPECT_EQ(HostLog(), expected);
 }
 
+// A stop that comes after the first running report, while the manager is still starting (the
+// stand-in's BeginInit returns only once the stop has been handled), waits for nothing and ends
+// the run in order once it reaches its message loop; the service never reports running again after
+// the stop's report (EndInit is held open for 3 s, so that a running report made before it shows).
+TEST_F(ServiceTest, StopWhileTheManagerStartsEndsTheRunInOrderAndNeverReportsRunningAgain)
+{
+    constexpr wchar_t kKnobs[] = L"SOFTWARE\\VexilStandIns\\BoardsManager", kStopSent[] = L"Global\\VexilTestsStopSent";
+    const UniqueKernelHandle stopSent(::CreateEventW(nullptr, TRUE, FALSE, kStopSent));
+    Register(L"-Service");
+    SetString(kKnobs, L"BeginInitEvent", kStopSent);
+    SetDword(kKnobs, L"EndInitMs", 3000);
+    ASSERT_TRUE(ControlHostService(0));
+    ASSERT_TRUE(WaitForLogText("Run Step 2"));
+    ASSERT_EQ(QueryHostService().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_TRUE(ControlHostService(SERVICE_CONTROL_STOP));
+    ::SetEvent(stopSent.get());
+    std::vector<DWORD> states;
+    ASSERT_TRUE(WaitUntil([&] {
+        const DWORD state = QueryHostService().dwCurrentState;
+        if (states.empty() || states.back() != state)
+            states.push_back(state);
+        return state == SERVICE_STOPPED;
+    }, 60000));
+    EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+    EXPECT_EQ(QueryHostService().dwWin32ExitCode, 0u);
+    EXPECT_EQ(HostLog(), (Texts{"->Run()", "Run Step 0", "Run Step 1", "Run Step 2", "dwOpcode = 1", "Service started",
+                                "Run Step 3", "Run Step 5", "Run End", "Service stopped"}));
+}
+
 // Every record goes out with one write and a flush while the log's lock is held, so a hard
 // kill cannot lose a record already written, nor leave half of one. A control request returns
 // only after the handler has run, and a custom code (128-255) writes "dwOpcode = N" and "Bad

@@ -1,7 +1,6 @@
 #include "tests/support/TestRegistry.h"
 
 #include <atomic>
-#include <cstring>
 #include <stdexcept>
 
 #include "support/UniqueHandle.h"
@@ -47,52 +46,41 @@ std::vector<std::wstring> NamesBelow(HKEY root, const std::wstring& path, Enumer
 
 }  // namespace
 
-SavedRegistryValue::SavedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName)
-    : root(root), keyPath(std::move(keyPath)), valueName(std::move(valueName)),
-      old(ReadValue(this->root, this->keyPath, this->valueName))
-{
-}
-
-SavedRegistryValue::~SavedRegistryValue()
-{
-    try {
-        if (old)
-            WriteRaw(root, keyPath, valueName, old->type, old->data.data(), static_cast<DWORD>(old->data.size()));
-        else
-            DeleteRaw(root, keyPath, valueName);
-    } catch (...) {
-    }
-}
-
 void DeleteKeyTree(HKEY root, const std::wstring& path)
 {
     ::RegDeleteTreeW(root, path.c_str());
     ::RegDeleteKeyW(root, path.c_str());
 }
 
+ScopedRegistryValue::ScopedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName)
+    : m_root(root), m_keyPath(std::move(keyPath)), m_valueName(std::move(valueName)),
+      m_old(ReadValue(m_root, m_keyPath, m_valueName))
+{
+    DeleteRaw(m_root, m_keyPath, m_valueName);
+}
+
 ScopedRegistryValue::ScopedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName, DWORD type,
                                          const void* data, DWORD size)
-    : m_saved(root, std::move(keyPath), std::move(valueName))
+    : ScopedRegistryValue(root, std::move(keyPath), std::move(valueName))
 {
-    WriteRaw(root, m_saved.keyPath, m_saved.valueName, type, data, size);
+    WriteRaw(m_root, m_keyPath, m_valueName, type, data, size);
+}
+
+ScopedRegistryValue::~ScopedRegistryValue()
+{
+    try {
+        if (m_old)
+            WriteRaw(m_root, m_keyPath, m_valueName, m_old->type, m_old->data.data(),
+                     static_cast<DWORD>(m_old->data.size()));
+        else
+            DeleteRaw(m_root, m_keyPath, m_valueName);
+    } catch (...) {
+    }
 }
 
 ScopedRegistryValue ScopedRegistryValue::Dword(HKEY root, std::wstring keyPath, std::wstring valueName, DWORD value)
 {
     return ScopedRegistryValue(root, std::move(keyPath), std::move(valueName), REG_DWORD, &value, sizeof(value));
-}
-
-ScopedRegistryValue ScopedRegistryValue::String(HKEY root, std::wstring keyPath, std::wstring valueName,
-                                                const std::wstring& value, DWORD type)
-{
-    return ScopedRegistryValue(root, std::move(keyPath), std::move(valueName), type, value.c_str(),
-                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-ScopedRegistryValueAbsent::ScopedRegistryValueAbsent(HKEY root, std::wstring keyPath, std::wstring valueName)
-    : m_saved(root, std::move(keyPath), std::move(valueName))
-{
-    DeleteRaw(root, m_saved.keyPath, m_saved.valueName);
 }
 
 ScratchKey::ScratchKey()
@@ -115,13 +103,6 @@ std::wstring RegistryValue::AsString() const
 {
     std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
     return !text.empty() && text.back() == L'\0' ? text.substr(0, text.size() - 1) : text;
-}
-
-DWORD RegistryValue::AsDword() const
-{
-    DWORD value = 0;
-    memcpy(&value, data.data(), data.size() < sizeof(value) ? data.size() : sizeof(value));
-    return value;
 }
 
 bool KeyExists(HKEY root, const std::wstring& path)

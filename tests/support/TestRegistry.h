@@ -15,51 +15,32 @@ struct RegistryValue
     std::vector<BYTE> data;
 
     [[nodiscard]] std::wstring AsString() const;  // REG_SZ / REG_EXPAND_SZ without the final NUL
-    [[nodiscard]] DWORD AsDword() const;
-};
-
-// One value as it was before a test changed it (no value: absent); put back on destruction.
-struct SavedRegistryValue
-{
-    SavedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName);
-    ~SavedRegistryValue();
-    SavedRegistryValue(const SavedRegistryValue&) = delete;
-    SavedRegistryValue& operator=(const SavedRegistryValue&) = delete;
-
-    HKEY root;
-    std::wstring keyPath;
-    std::wstring valueName;
-    std::optional<RegistryValue> old;
 };
 
 // Deletes a key with everything below it; a missing key is no error.
 void DeleteKeyTree(HKEY root, const std::wstring& path);
 
-// Writes one value (creating the key), and on destruction restores the value that was there
-// before, or deletes it. Neither this nor the next class can be copied (their saved value cannot).
+// Writes one value (creating the key), or without data removes it, and on destruction puts back
+// the value that was there before, or deletes it. It cannot be copied (its saved value cannot).
 class ScopedRegistryValue
 {
 public:
     ScopedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName, DWORD type,
                         const void* data, DWORD size);
+    ScopedRegistryValue(HKEY root, std::wstring keyPath, std::wstring valueName);
+    ~ScopedRegistryValue();
+    ScopedRegistryValue(const ScopedRegistryValue&) = delete;
+    ScopedRegistryValue& operator=(const ScopedRegistryValue&) = delete;
 
     static ScopedRegistryValue Dword(HKEY root, std::wstring keyPath, std::wstring valueName, DWORD value);
-    static ScopedRegistryValue String(HKEY root, std::wstring keyPath, std::wstring valueName,
-                                      const std::wstring& value, DWORD type = REG_SZ);
 
 private:
-    SavedRegistryValue m_saved;
+    HKEY m_root;
+    std::wstring m_keyPath, m_valueName;
+    std::optional<RegistryValue> m_old;
 };
-
 // Removes a value for the duration of a test and restores it afterwards.
-class ScopedRegistryValueAbsent
-{
-public:
-    ScopedRegistryValueAbsent(HKEY root, std::wstring keyPath, std::wstring valueName);
-
-private:
-    SavedRegistryValue m_saved;
-};
+using ScopedRegistryValueAbsent = ScopedRegistryValue;
 
 // A fresh key below HKEY_CURRENT_USER\Software\VexilTests, deleted with its subtree at the end.
 class ScratchKey
