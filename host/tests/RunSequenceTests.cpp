@@ -362,14 +362,17 @@ TEST_F(HostTest, ProcessEntryGivesBackTheTimerAlwaysAndComOnlyWhereTheModuleTook
         table[0].lpServiceProc(0, nullptr);  // the service's whole life, on this thread
         return TRUE;
     });
-    const std::string service = kServiceStart + "manager(23); module(100); begin; event(Service started); "
-                                "status(4,0,0); end; shutdown; revoke(7)";
+    // The entry begins the own-signature worker; the signature step waits for its answer, and an
+    // entry that ends before any run still waits for it before returning.
+    const std::string local = kStart + "manager(23); module(100); begin; wait(60000); end; shutdown; " + kEnd;
+    const std::string service = kServiceStart + "manager(23); module(100); begin; wait(60000); "
+                                "event(Service started); status(4,0,0); end; shutdown; revoke(7)";
     const struct { bool service, sta, mscoree; HRESULT result; std::string trace; } cases[] = {
-        {false, false, false, S_OK, kStart + kManager + kEnd + "; uninit(0); "},
-        {false, true, false, RPC_E_CHANGED_MODE, ""},
-        {false, true, true, S_OK, kStart + kManager + kEnd + "; "},
+        {false, false, false, S_OK, local + "; uninit(0); "},
+        {false, true, false, RPC_E_CHANGED_MODE, "wait(60000); "},
+        {false, true, true, S_OK, local + "; "},
         {true, false, false, S_OK, service + kStopped + "0); "},
-        {true, true, false, RPC_E_CHANGED_MODE, "status(2,100000,0); status(1,0,-2147417850); "},
+        {true, true, false, RPC_E_CHANGED_MODE, "status(2,100000,0); status(1,0,-2147417850); wait(60000); "},
         {true, true, true, S_OK, service + "; event(Service stopped); status(1,0,0); "},
     };
     for (const auto& c : cases) {
@@ -383,7 +386,7 @@ TEST_F(HostTest, ProcessEntryGivesBackTheTimerAlwaysAndComOnlyWhereTheModuleTook
         g_trace.clear();
         QueueQuitMessage();
         EXPECT_EQ(m_module->WinMain(SW_SHOWNORMAL), c.result);
-        EXPECT_EQ(g_trace, "class(256); period(1); " + c.trace + "endperiod(1)");
+        EXPECT_EQ(g_trace, "class(256); period(1); worker; " + c.trace + "endperiod(1)");
         if (runtime != nullptr)
             ::FreeLibrary(runtime);
         if (c.sta)
