@@ -245,8 +245,25 @@ int ChildBurst(const Target& target, DWORD threads)
 }
 
 // Each thread activates, asks for the boards and calls them, and lets go, 'rounds' times.
+// The round a stress thread is in, for the report of a fault.
+thread_local DWORD t_stressRound = 0;
+
+// Says where a stress client faulted before the process ends with the fault: which round of its
+// thread (0 is the thread's first activation) and the faulting address and code.
+LONG CALLBACK ReportStressFault(EXCEPTION_POINTERS* exception)
+{
+    const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+    if (record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION) {
+        std::printf("fault=0x%08lX at %p, thread round %lu\n", static_cast<unsigned long>(record.ExceptionCode),
+                    record.ExceptionAddress, t_stressRound);
+        std::fflush(stdout);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
 int ChildStress(const Target& target, DWORD threads, DWORD rounds)
 {
+    (void)::AddVectoredExceptionHandler(1, ReportStressFault);
     std::atomic<unsigned long> succeeded{0};
     std::map<std::pair<std::string, HRESULT>, unsigned long> failures;  // by step and code
     SRWLOCK failuresLock = SRWLOCK_INIT;
@@ -255,6 +272,7 @@ int ChildStress(const Target& target, DWORD threads, DWORD rounds)
         workers.emplace_back([&] {
             (void)::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             for (DWORD round = 0; round < rounds; ++round) {
+                t_stressRound = round;
                 ComPtr<IVexilBoards> boards;
                 double at[3] = {};
                 const char* step = nullptr;
@@ -954,6 +972,9 @@ int Bench::RunStress()
                 std::snprintf(code, sizeof(code), "client process ended 0x%08lX%s",
                               static_cast<unsigned long>(result.exitCode), result.timedOut ? " (time-out)" : "");
                 ++failures[code];
+                // Its own report and Wine's crash dump, which say where it ended.
+                std::printf("client process ended 0x%08lX; its output:\n%s\n",
+                            static_cast<unsigned long>(result.exitCode), result.output.substr(0, 6000).c_str());
             }
         }
         const std::optional<ProcessUsage> usage = ReadProcessUsage(pid);

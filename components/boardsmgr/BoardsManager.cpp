@@ -25,6 +25,7 @@ constexpr wchar_t kKnobInitDelayMs[] = L"InitDelayMs";
 constexpr wchar_t kKnobBeginInitMs[] = L"BeginInitMs";
 constexpr wchar_t kKnobBeginInitEvent[] = L"BeginInitEvent";
 constexpr wchar_t kKnobEndInitMs[] = L"EndInitMs";
+constexpr wchar_t kKnobFaultInBeginInit[] = L"FaultInBeginInit";
 constexpr wchar_t kKnobFailCreate[] = L"FailCreate";
 constexpr wchar_t kKnobCreateReturnsSFalse[] = L"CreateReturnsSFalse";
 constexpr wchar_t kKnobGetImplementationModuleResult[] = L"GetImplementationModuleResult";
@@ -154,6 +155,7 @@ private:
     DWORD m_beginInitMs = 0;
     std::wstring m_beginInitEvent;
     DWORD m_endInitMs = 0;
+    bool m_faultInBeginInit = false;
 };
 
 BoardsManager::BoardsManager(IUnknown* outer) noexcept
@@ -164,6 +166,7 @@ BoardsManager::BoardsManager(IUnknown* outer) noexcept
     m_beginInitMs = knobs.Dword(kKnobBeginInitMs).value_or(0);
     m_beginInitEvent = knobs.String(kKnobBeginInitEvent);
     m_endInitMs = knobs.Dword(kKnobEndInitMs).value_or(0);
+    m_faultInBeginInit = knobs.Dword(kKnobFaultInBeginInit).value_or(0) != 0;
     m_implementationModuleResult = knobs.Hresult(kKnobGetImplementationModuleResult).value_or(S_OK);
     m_initStateResult = knobs.Hresult(kKnobGetInitStateResult).value_or(S_OK);
     m_boards = knobs.MultiString(kKnobBoards);
@@ -267,6 +270,12 @@ HRESULT BoardsManager::BeginInit() noexcept
     Log(L"BeginInit");
     m_initBeganTick = static_cast<LONGLONG>(::GetTickCount64());
     ::InterlockedCompareExchange(&m_state, kStateInitialising, kStateNotStarted);
+    // A manager with a defect: the access violation ends its caller's process, through the
+    // crash-dump agent's filter when dumps are on.
+    if (m_faultInBeginInit) {
+        LONG* volatile nowhere = nullptr;
+        *nowhere = 0;
+    }
     // A manager whose start-up work runs inside BeginInit keeps its caller that long.
     if (m_beginInitMs != 0)
         ::Sleep(m_beginInitMs);
