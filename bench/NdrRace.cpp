@@ -28,7 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/ReproProcess.h"
+
 namespace {
+
+using repro::Child;
+using repro::kWaitMs;
+using repro::OpenNamed;
 
 // {4C1B7A7E-2E55-4D0B-9B46-6A1F0B53D1C2}: the reproduction's own class, never registered.
 constexpr CLSID kClsid = {0x4C1B7A7E, 0x2E55, 0x4D0B, {0x9B, 0x46, 0x6A, 0x1F, 0x0B, 0x53, 0xD1, 0xC2}};
@@ -36,28 +42,10 @@ constexpr wchar_t kStartName[] = L"NdrRace_Start";
 constexpr wchar_t kReadyName[] = L"NdrRace_Ready";
 constexpr wchar_t kServingName[] = L"NdrRace_Serving";
 constexpr wchar_t kStopName[] = L"NdrRace_Stop";
-constexpr DWORD kWaitMs = 60000;
 
 void WarmUp()
 {
     NdrOleFree(NdrOleAllocate(1));
-}
-
-// A fault ends the process at once with its code, after one line saying where it was: without
-// this, Wine would start its debugger for every faulting run.
-LONG WINAPI ReportFault(EXCEPTION_POINTERS* pointers)
-{
-    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-    std::printf("fault 0x%08lX at %p\n", record->ExceptionCode, record->ExceptionAddress);
-    std::fflush(stdout);
-    ::TerminateProcess(::GetCurrentProcess(), record->ExceptionCode);
-    return EXCEPTION_CONTINUE_SEARCH;
-}
-
-HANDLE OpenNamed(const wchar_t* name)
-{
-    HANDLE handle = ::OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name);
-    return handle != nullptr ? handle : ::OpenSemaphoreW(SYNCHRONIZE | SEMAPHORE_MODIFY_STATE, FALSE, name);
 }
 
 // Starts T threads that run 'work' at the same instant, once every one of them is ready, and
@@ -117,46 +105,19 @@ private:
     LONG m_refs = 1;
 };
 
-class Factory final : public IClassFactory
+// Every activation gets a new object.
+HRESULT NewObject(REFIID iid, void** ppv)
 {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override
-    {
-        const bool known = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory);
-        *ppv = known ? static_cast<IClassFactory*>(this) : nullptr;
-        return known ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** ppv) override
-    {
-        *ppv = nullptr;
-        if (outer != nullptr)
-            return CLASS_E_NOAGGREGATION;
-        auto* object = new Object;
-        const HRESULT hr = object->QueryInterface(iid, ppv);
-        object->Release();
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
+    auto* object = new Object;
+    const HRESULT hr = object->QueryInterface(iid, ppv);
+    object->Release();
+    return hr;
+}
 
 int ChildServer()
 {
-    HANDLE serving = OpenNamed(kServingName);
-    HANDLE stop = OpenNamed(kStopName);
-    if (serving == nullptr || stop == nullptr || FAILED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
-        return 2;
-    static Factory factory;
-    DWORD cookie = 0;
-    const HRESULT hr = ::CoRegisterClassObject(kClsid, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
-    if (FAILED(hr))
-        return hr;
-    ::SetEvent(serving);
-    ::WaitForSingleObject(stop, kWaitMs);
-    ::CoRevokeClassObject(cookie);
-    ::CoUninitialize();
-    return 0;
+    static repro::ClassObject<&NewObject> factory;
+    return repro::Serve(kClsid, &factory, kServingName, kStopName, kWaitMs);
 }
 
 // Answers the first failing activation's code, or 0.
@@ -180,62 +141,14 @@ int ChildActivator(DWORD threads)
     return firstFailure;
 }
 
-struct Child
-{
-    HANDLE process = nullptr;
-    std::string output;
-    DWORD exitCode = 0;
-};
-
-// Starts this program with 'arguments'; its standard output goes into a pipe read at the end
-// (a line or two, far below the pipe's size).
-Child Start(const std::wstring& arguments, HANDLE& readEnd)
-{
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring line = L"\"" + std::wstring(path) + L"\" --child " + arguments;
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE writeEnd = nullptr;
-    ::CreatePipe(&readEnd, &writeEnd, &inherit, 1 << 16);
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writeEnd;
-    PROCESS_INFORMATION info{};
-    Child child;
-    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-        ::CloseHandle(info.hThread);
-        child.process = info.hProcess;
-    }
-    ::CloseHandle(writeEnd);
-    return child;
-}
-
-void Finish(Child& child, HANDLE readEnd)
-{
-    if (child.process != nullptr && ::WaitForSingleObject(child.process, kWaitMs) != WAIT_OBJECT_0)
-        ::TerminateProcess(child.process, WAIT_TIMEOUT);
-    ::GetExitCodeProcess(child.process, &child.exitCode);
-    char buffer[4096];
-    DWORD read = 0;
-    while (::ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        child.output.append(buffer, read);
-    ::CloseHandle(readEnd);
-    ::CloseHandle(child.process);
-    while (!child.output.empty() && (child.output.back() == '\n' || child.output.back() == '\r'))
-        child.output.pop_back();
-}
-
 int DriveClients(DWORD runs, DWORD threads, bool warm)
 {
     DWORD faulted = 0;
     for (DWORD run = 1; run <= runs; ++run) {
-        HANDLE readEnd = nullptr;
-        Child child = Start(L"client " + std::to_wstring(threads) + (warm ? L" warm" : L""), readEnd);
-        Finish(child, readEnd);
+        Child child = repro::Start(L"client " + std::to_wstring(threads) + (warm ? L" warm" : L""));
+        repro::Finish(child);
         faulted += child.exitCode != 0 ? 1 : 0;
-        std::printf("run %lu: exit 0x%08lX %s\n", run, child.exitCode, child.output.c_str());
+        std::printf("run %lu: exit 0x%08lX %s\n", run, child.exitCode, child.text.c_str());
     }
     std::printf("client: %lu of %lu processes with %lu threads faulted (%s)\n", faulted, runs, threads,
                 warm ? "warmed up" : "no warm-up");
@@ -253,30 +166,28 @@ int DriveServers(DWORD runs, DWORD clients, DWORD threads, bool warm)
     for (DWORD run = 1; run <= runs; ++run) {
         for (HANDLE event : {start, serving, stop})
             ::ResetEvent(event);
-        HANDLE serverOutput = nullptr;
-        Child server = Start(warm ? L"server warm" : L"server", serverOutput);
+        Child server = repro::Start(warm ? L"server warm" : L"server");
         const bool served = ::WaitForSingleObject(serving, kWaitMs) == WAIT_OBJECT_0;
         std::vector<Child> activators;
-        std::vector<HANDLE> outputs(clients);
         for (DWORD i = 0; served && i < clients; ++i)
-            activators.push_back(Start(L"activate " + std::to_wstring(threads) + L" warm", outputs[i]));
+            activators.push_back(repro::Start(L"activate " + std::to_wstring(threads) + L" warm"));
         DWORD waiting = 0;
         while (served && waiting < clients * threads && ::WaitForSingleObject(ready, kWaitMs) == WAIT_OBJECT_0)
             ++waiting;
         ::SetEvent(start);
         for (size_t i = 0; i < activators.size(); ++i) {
-            Finish(activators[i], outputs[i]);
+            repro::Finish(activators[i]);
             if (activators[i].exitCode != 0) {
                 ++failedClients;
                 ++clientCodes[activators[i].exitCode];
                 std::printf("run %lu: client exit 0x%08lX %s\n", run, activators[i].exitCode,
-                            activators[i].output.c_str());
+                            activators[i].text.c_str());
             }
         }
         ::SetEvent(stop);
-        Finish(server, serverOutput);
+        repro::Finish(server);
         faulted += server.exitCode != 0 ? 1 : 0;
-        std::printf("run %lu: server exit 0x%08lX %s\n", run, server.exitCode, server.output.c_str());
+        std::printf("run %lu: server exit 0x%08lX %s\n", run, server.exitCode, server.text.c_str());
         std::fflush(stdout);
     }
     std::printf("server: %lu of %lu servers faulted (%s), answering %lu clients x %lu threads at once; "
@@ -292,9 +203,7 @@ int DriveServers(DWORD runs, DWORD clients, DWORD threads, bool warm)
 
 int wmain(int argc, wchar_t** argv)
 {
-    ::SetUnhandledExceptionFilter(&ReportFault);
-    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    repro::PrepareProcess();
     if (argc >= 3 && std::wcscmp(argv[1], L"--child") == 0) {
         const std::wstring mode = argv[2];
         const DWORD threads = argc >= 4 ? std::wcstoul(argv[3], nullptr, 10) : 0;

@@ -45,7 +45,7 @@
 #include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"  // the AppID value that selects service mode
 #include "support/ComPtr.h"
-#include "support/NdrWarmUp.h"
+#include "support/ConcurrentClient.h"
 #include "support/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestProcess.h"
@@ -216,7 +216,7 @@ int ChildBurst(const Target& target, DWORD threads)
     std::vector<std::thread> workers;
     for (size_t index = 0; index < lines.size(); ++index) {
         workers.emplace_back([&, index] {
-            (void)::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            (void)InitializeActivatingThread();
             ::ReleaseSemaphore(ready.get(), 1, nullptr);
             ::WaitForSingleObject(start.get(), 120000);
             ComPtr<IVexilBoards> boards;
@@ -270,7 +270,7 @@ int ChildStress(const Target& target, DWORD threads, DWORD rounds)
     std::vector<std::thread> workers;
     for (DWORD i = 0; i < threads; ++i) {
         workers.emplace_back([&] {
-            (void)::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            (void)InitializeActivatingThread();
             for (DWORD round = 0; round < rounds; ++round) {
                 t_stressRound = round;
                 ComPtr<IVexilBoards> boards;
@@ -944,6 +944,12 @@ int Bench::RunStress()
         return 1;
     }
     const DWORD pid = status->dwProcessId;
+    HeldActivation held(*target.clsid);  // the clients' references never all go at once
+    if (FAILED(held.result())) {
+        std::printf("problem: the %s service could not be activated (0x%08lX)\n", target.name,
+                    static_cast<unsigned long>(held.result()));
+        return 1;
+    }
     const DWORD perProcess = std::max<DWORD>(1, m_options.batch / (m_options.processes * m_options.threads));
     std::printf("stress: %lu activations against the %s service (pid %lu) from %lu client processes at a time, "
                 "%lu threads x %lu rounds each\n", m_options.stress, target.name, pid, m_options.processes,
@@ -987,6 +993,7 @@ int Bench::RunStress()
                     usage ? static_cast<double>(usage->privateBytes) / (1024.0 * 1024.0) : 0.0);
         std::fflush(stdout);
     }
+    held.release();
     if (!target.host)
         ::SetEvent(m_bareStop.get());
     StopServiceAndWait(target.service);

@@ -23,7 +23,7 @@
 #include "VexilBoards.h"  // generated from components/boardsmgr/VexilBoards.idl
 #include "VexilSrvs.h"    // generated from manager/VexilSrvs.idl
 #include "support/ComPtr.h"
-#include "support/NdrWarmUp.h"
+#include "support/ConcurrentClient.h"
 #include "support/UniqueHandle.h"
 
 namespace {
@@ -143,7 +143,8 @@ struct WorkerArguments
 DWORD WINAPI Worker(void* parameter)
 {
     const auto* arguments = static_cast<const WorkerArguments*>(parameter);
-    const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // Each thread in an apartment of its own: the threads activate the host at the same time.
+    const HRESULT hr = InitializeActivatingThread();
     if (FAILED(Check("initialize", hr)))
         return 0;
     // Every thread is ready before any of them activates, so the activations meet.
