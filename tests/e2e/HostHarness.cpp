@@ -35,7 +35,9 @@ std::vector<DWORD> ProcessIdsNamed(const wchar_t* name)
 DWORD RunHost(const std::wstring& arguments, const std::wstring& executable)
 {
     const ProcessResult result = RunProcess(Quoted(executable) + L" " + arguments, {120000});
-    EXPECT_TRUE(result.started && !result.timedOut) << "VexilSrvs.exe " << Narrow(arguments);
+    EXPECT_TRUE(result.started && !result.timedOut)
+        << "VexilSrvs.exe " << Narrow(arguments) << (result.started ? ": timed out" : ": not started, error ")
+        << (result.started ? "" : std::to_string(result.startError));
     return result.exitCode;
 }
 

@@ -131,7 +131,7 @@ protected:
         m_log = m_baseDirectory + L"\\" + package + L".log";
         const ProcessResult result = RunProcess(L"msiexec " + std::wstring(action) + L" " + Quoted(OutputFile(package)) +
                                                 L" /qn /l*v " + Quoted(m_log), {300000});
-        EXPECT_TRUE(result.started && !result.timedOut) << Narrow(package);
+        EXPECT_TRUE(result.started && !result.timedOut) << Narrow(package) << " (start error " << result.startError << ")";
         return result.exitCode;
     }
     [[nodiscard]] std::string Log() const { return ReadFileBytes(m_log); }

@@ -7,8 +7,9 @@
 
 namespace {
 
-// Starts 'commandLine' with its standard output and error on 'output' when that is given.
-UniqueKernelHandle Start(const std::wstring& commandLine, HANDLE output)
+// Starts 'commandLine' with its standard output and error on 'output' when that is given;
+// 'error' says why it could not.
+UniqueKernelHandle Start(const std::wstring& commandLine, HANDLE output, DWORD& error)
 {
     std::wstring line = commandLine;  // CreateProcessW may write into the line it is given
     STARTUPINFOW startup{};
@@ -18,8 +19,10 @@ UniqueKernelHandle Start(const std::wstring& commandLine, HANDLE output)
     startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, output != nullptr, 0, nullptr, nullptr, &startup,
-                          &info))
+                          &info)) {
+        error = ::GetLastError();
         return {};
+    }
     UniqueKernelHandle thread(info.hThread);
     return UniqueKernelHandle(info.hProcess);
 }
@@ -53,9 +56,11 @@ ProcessResult RunProcess(const std::wstring& commandLine, const ProcessOptions& 
     UniqueKernelHandle readEnd;
     UniqueKernelHandle writeEnd;
     if (options.captureOutput && (!::CreatePipe(readEnd.put(), writeEnd.put(), &inherit, 0) ||
-                                  !::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)))
+                                  !::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0))) {
+        result.startError = ::GetLastError();
         return result;
-    const UniqueKernelHandle process = Start(commandLine, writeEnd.get());
+    }
+    const UniqueKernelHandle process = Start(commandLine, writeEnd.get(), result.startError);
     result.started = process.valid();
     // The output is read while the child runs, so that a full pipe never blocks it, and once
     // more after it has ended.

@@ -13,6 +13,7 @@
 struct ProcessResult
 {
     bool started = false;
+    DWORD startError = 0;   // why it did not start: GetLastError of the failed start
     bool timedOut = false;  // the child was killed after the bound ran out
     DWORD exitCode = 0;
     std::string output;     // standard output and standard error, when captured
