@@ -88,9 +88,20 @@ protected:
         const auto logs = HostLogFiles();
         return index < logs.size() ? LogRecordTexts(logs[index]) : Texts{};
     }
-    [[nodiscard]] bool WaitForLogText(const std::string& text, size_t index = 0) const
+    // Succeeds once 'text' is in the log; after 20 s without it, says what the service and the
+    // log show, so that a run that stalls can be told from one that ended.
+    [[nodiscard]] ::testing::AssertionResult WaitForLogText(const std::string& text, size_t index = 0) const
     {
-        return WaitUntil([&] { return std::ranges::count(HostLog(index), text) > 0; }, 20000);
+        if (WaitUntil([&] { return std::ranges::count(HostLog(index), text) > 0; }, 20000))
+            return ::testing::AssertionSuccess();
+        const SERVICE_STATUS_PROCESS service = QueryHostService();
+        ::testing::AssertionResult failure = ::testing::AssertionFailure();
+        failure << "\"" << text << "\" not in log " << index << " after 20 s; the service's state " << service.dwCurrentState
+                << ", exit code " << service.dwWin32ExitCode << ", host processes " << HostProcessIds().size()
+                << "; the log:";
+        for (const std::string& record : HostLog(index))
+            failure << "\n  " << record;
+        return failure;
     }
 
     // A DWORD under 'key' of HKEY_LOCAL_MACHINE (the host's parameters, the stand-ins' knobs)
