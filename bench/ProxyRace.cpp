@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,10 +146,8 @@ int Drive(DWORD seconds, DWORD processes, DWORD threads, bool sta, bool hold)
         return 2;
     }
     const DWORD apartment = sta ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED;
-    IUnknown* held = nullptr;
-    if (hold && (FAILED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) ||
-                 FAILED(::CoCreateInstance(kClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                           reinterpret_cast<void**>(&held))))) {
+    std::optional<HeldActivation> held;
+    if (hold && FAILED(held.emplace(kClsid).result())) {
         std::printf("the driver could not hold the object\n");
         hold = false;
     }
@@ -165,8 +164,7 @@ int Drive(DWORD seconds, DWORD processes, DWORD threads, bool sta, bool hold)
         std::printf("client %zu: exit 0x%08lX %.300s\n", i + 1, clients[i].exitCode, oneLine.c_str());
         Count(clients[i].text, totals);
     }
-    if (held != nullptr)
-        held->Release();
+    held.reset();
     ::SetEvent(stop);
     repro::Finish(server);
     std::printf("%lu processes x %lu threads (%s%s), %lu s: %llu activations", processes, threads,
