@@ -56,9 +56,34 @@ vexil_build_signed() {
         "$@"
 }
 
+# Wine's server goes on signalling the Unix pid of a Windows process for about half a second
+# after the process has ended (a probe that ends in SIGKILL; a killed thread gets SIGQUIT at its
+# recorded ids the same way): a new process that is given such a pid in the meantime is killed
+# at its start. With the kernel's default of 32,768 pids, a test run wraps the pid
+# counter every few minutes and now and then hands a just-freed pid to a new process, which
+# then dies without a word (a program that cannot start, a test program with no output).
+# Debian asks for 4,194,304 pids (/usr/lib/sysctl.d/50-pid-max.conf, applied by systemd), which
+# no run comes near; a machine booted by another init keeps 32,768, so it is set here.
+# bench/pid-reuse.sh shows the server's signal reaching a process that took such a pid.
+VEXIL_PID_MAX=4194304
+vexil_widen_pid_space() {
+    local current
+    current=$(cat /proc/sys/kernel/pid_max 2>/dev/null || echo 0)
+    [ "$current" -ge "$VEXIL_PID_MAX" ] && return 0
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if echo "$VEXIL_PID_MAX" | $sudo tee /proc/sys/kernel/pid_max >/dev/null 2>&1; then
+        vexil_log "kernel.pid_max raised from $current to $VEXIL_PID_MAX"
+    else
+        vexil_log "warning: kernel.pid_max stays $current (could not be raised to $VEXIL_PID_MAX):" \
+            "a Wine program may now and then be killed at its start by a signal meant for an ended one"
+    fi
+}
+
 # A fresh, headless prefix with a persistent wineserver: without one, every program start
 # costs seconds because the server inherits the caller's stderr.
 vexil_wine_start() {
+    vexil_widen_pid_space
     export WINEPREFIX="$1"
     export WINEDEBUG=-all
     unset DISPLAY WAYLAND_DISPLAY
