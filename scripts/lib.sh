@@ -56,6 +56,24 @@ vexil_build_signed() {
         "$@"
 }
 
+# Everything the tests need: the packages, the signed GCC build they run on, and the clang build
+# that must compile too.
+vexil_prepare_tests() {
+    vexil_install_deps
+    vexil_build_signed
+    vexil_build_clang
+}
+
+# Runs the tests of the GCC build in the current Wine prefix; arguments go to CTest.
+vexil_run_tests() {
+    # CMake 3.25's discovery at test time appends to an existing test list instead of replacing
+    # it once one program has been discovered in the run, so a rebuilt test program would keep
+    # its old and renamed tests (which then "pass" with a filter that matches nothing). Dropping
+    # the lists makes every run discover afresh.
+    find "$VEXIL_BUILD_DIR" -name '*_tests.cmake' -delete
+    (cd "$VEXIL_ROOT" && ctest --preset mingw -j"$(nproc)" "$@")
+}
+
 # Wine's server goes on signalling the Unix pid of a Windows process for about half a second
 # after the process has ended (a probe that ends in SIGKILL; a killed thread gets SIGQUIT at its
 # recorded ids the same way): a new process that is given such a pid in the meantime is killed

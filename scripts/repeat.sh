@@ -13,9 +13,7 @@ source "$(dirname "$0")/lib.sh"
 runs=${1:?usage: repeat.sh N [ctest arguments...]}
 shift
 
-vexil_install_deps
-vexil_build_signed
-vexil_build_clang
+vexil_prepare_tests
 logs="$VEXIL_BUILD_DIR/repeat"
 mkdir -p "$logs"
 trap vexil_wine_stop EXIT
@@ -24,8 +22,7 @@ cd "$VEXIL_ROOT"
 for ((run = 1; run <= runs; ++run)); do
     started=$(date +%s)
     vexil_wine_start "$VEXIL_BUILD_DIR/wineprefix" 2>/dev/null
-    find "$VEXIL_BUILD_DIR" -name '*_tests.cmake' -delete
-    if ctest --preset mingw -j"$(nproc)" "$@" >"$logs/run-$run.log" 2>&1; then
+    if vexil_run_tests "$@" >"$logs/run-$run.log" 2>&1; then
         result=passed
     else
         result=FAILED
