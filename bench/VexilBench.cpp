@@ -948,6 +948,9 @@ int Bench::RunStress()
     if (FAILED(held.result())) {
         std::printf("problem: the %s service could not be activated (0x%08lX)\n", target.name,
                     static_cast<unsigned long>(held.result()));
+        if (!target.host)
+            ::SetEvent(m_bareStop.get());
+        StopServiceAndWait(target.service);  // the next run installs and starts it afresh
         return 1;
     }
     const DWORD perProcess = std::max<DWORD>(1, m_options.batch / (m_options.processes * m_options.threads));
