@@ -1032,8 +1032,13 @@ int wmain(int argc, wchar_t** argv)
     // The client modes make their first out-of-process COM calls from many threads at once:
     // under Wine 8 the RPC runtime must have loaded its marshaling engine's entry points before.
     WarmUpNdrEngine();
-    if (argc >= 3 && std::wcscmp(argv[1], L"--child") == 0)
+    if (argc >= 3 && std::wcscmp(argv[1], L"--child") == 0) {
+        // Their threads make and drop proxies of the boards, each in its own apartment, at once:
+        // under Wine 8 the type libraries behind those proxies are held for the process's life.
+        const HeldTypeLibrary boards(LIBID_VexilBoardsLib, 1, 0);
+        const HeldTypeLibrary manager(LIBID_VexilSrvsLib, 1, 0);
         return RunChild(argc, argv);
+    }
 
     Options options;
     for (int i = 1; i < argc; ++i) {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 #include <rpcndr.h>
 
 #include "support/ComPtr.h"
@@ -64,4 +65,30 @@ private:
     bool m_initialized;
     HRESULT m_result = E_UNEXPECTED;
     ComPtr<IUnknown> m_object;
+};
+
+// Wine 8's type library cache: a library's Release brings its count to zero before it takes
+// the library out of the process's cache, and LoadTypeLib on another thread can find it there
+// in between, count it again and hand it out while the first thread frees it. Every proxy of an
+// interface marshaled through its type library (IVexilBoards, IVexilMgrSrv) loads the library
+// when it is made and lets go of it when it goes, so the threads of a client that make and drop
+// such proxies at the same time (each in its own apartment, with proxies of its own) meet it:
+// the process faults in the type library marshaler's CreateProxy (bench/TypeLibRace.cpp). Such
+// a client holds the libraries for its whole life from its main thread, so that their counts
+// never fall to zero. On Windows it is one load of each, already cached.
+class HeldTypeLibrary
+{
+public:
+    HeldTypeLibrary(const GUID& library, WORD major, WORD minor) noexcept
+    {
+        m_result = ::LoadRegTypeLib(library, major, minor, LOCALE_NEUTRAL, m_library.put());
+    }
+    HeldTypeLibrary(const HeldTypeLibrary&) = delete;
+    HeldTypeLibrary& operator=(const HeldTypeLibrary&) = delete;
+
+    [[nodiscard]] HRESULT result() const noexcept { return m_result; }
+
+private:
+    HRESULT m_result = E_UNEXPECTED;
+    ComPtr<ITypeLib> m_library;
 };

@@ -222,8 +222,11 @@ int wmain(int argc, wchar_t** argv)
     }
     PrintLine("client-pid=%lu", ::GetCurrentProcessId());
     // The threads below make this process's first out-of-process COM calls all at once: under
-    // Wine 8 the RPC runtime must have loaded its marshaling engine's entry points before that.
+    // Wine 8 the RPC runtime must have loaded its marshaling engine's entry points before that,
+    // and the type libraries behind the proxies the threads make and drop are held throughout.
     WarmUpNdrEngine();
+    const HeldTypeLibrary boards(LIBID_VexilBoardsLib, 1, 0);
+    const HeldTypeLibrary manager(LIBID_VexilSrvsLib, 1, 0);
     for (DWORD round = 0; round < options.rounds; ++round) {
         PrintLine("round=%lu", round + 1);
         RunRound(options);
