@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "bench/ReproProcess.h"
+#include "support/ComPtr.h"
+#include "support/UniqueHandle.h"
 
 namespace {
 
@@ -33,18 +35,15 @@ constexpr wchar_t kLibrary[] = L"C:\\windows\\system32\\stdole2.tlb";
 // thread still holds it), take a type description and its attributes, and let go of all.
 bool UseLibraryOnce()
 {
-    ITypeLib* library = nullptr;
-    if (FAILED(::LoadTypeLib(kLibrary, &library)))
-        return false;
-    ITypeInfo* type = nullptr;
-    const HRESULT hr = library->GetTypeInfo(0, &type);
-    library->Release();
-    if (FAILED(hr))
-        return false;
+    ComPtr<ITypeInfo> type;
+    {
+        ComPtr<ITypeLib> library;
+        if (FAILED(::LoadTypeLib(kLibrary, library.put())) || FAILED(library->GetTypeInfo(0, type.put())))
+            return false;
+    }  // the library goes before the type description, as when a proxy is made
     TYPEATTR* attributes = nullptr;
     if (SUCCEEDED(type->GetTypeAttr(&attributes)))
         type->ReleaseTypeAttr(attributes);
-    type->Release();
     return true;
 }
 
@@ -52,13 +51,13 @@ int Child(DWORD threads, DWORD ms, bool hold)
 {
     if (FAILED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 2;
-    ITypeLib* held = nullptr;
-    if (hold && FAILED(::LoadTypeLib(kLibrary, &held)))
+    ComPtr<ITypeLib> held;
+    if (hold && FAILED(::LoadTypeLib(kLibrary, held.put())))
         return 3;
     struct Context { ULONGLONG end; LONG rounds; LONG failures; } context{::GetTickCount64() + ms, 0, 0};
-    std::vector<HANDLE> handles;
+    std::vector<UniqueKernelHandle> handles;
     for (DWORD i = 0; i < threads; ++i) {
-        handles.push_back(::CreateThread(nullptr, 0, [](void* p) -> DWORD {
+        handles.emplace_back(::CreateThread(nullptr, 0, [](void* p) -> DWORD {
             auto* c = static_cast<Context*>(p);
             while (::GetTickCount64() < c->end) {
                 ::InterlockedIncrement(&c->rounds);
@@ -68,12 +67,10 @@ int Child(DWORD threads, DWORD ms, bool hold)
             return 0;
         }, &context, 0, nullptr));
     }
-    for (HANDLE handle : handles) {
-        ::WaitForSingleObject(handle, repro::kWaitMs);
-        ::CloseHandle(handle);
-    }
-    if (held != nullptr)
-        held->Release();
+    for (const UniqueKernelHandle& handle : handles)
+        ::WaitForSingleObject(handle.get(), repro::kWaitMs);
+    handles.clear();
+    held.reset();
     std::printf("rounds %ld, failed loads %ld\n", context.rounds, context.failures);
     ::CoUninitialize();
     return context.failures == 0 ? 0 : 4;

@@ -45,6 +45,7 @@
 #include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"  // the AppID value that selects service mode
 #include "support/ComPtr.h"
+#include "components/client/HeldVexilTypeLibraries.h"
 #include "support/ConcurrentClient.h"
 #include "support/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
@@ -1035,8 +1036,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc >= 3 && std::wcscmp(argv[1], L"--child") == 0) {
         // Their threads make and drop proxies of the boards, each in its own apartment, at once:
         // under Wine 8 the type libraries behind those proxies are held for the process's life.
-        const HeldTypeLibrary boards(LIBID_VexilBoardsLib, 1, 0);
-        const HeldTypeLibrary manager(LIBID_VexilSrvsLib, 1, 0);
+        const HeldVexilTypeLibraries libraries;
         return RunChild(argc, argv);
     }
 

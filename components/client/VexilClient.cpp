@@ -23,6 +23,7 @@
 #include "VexilBoards.h"  // generated from components/boardsmgr/VexilBoards.idl
 #include "VexilSrvs.h"    // generated from manager/VexilSrvs.idl
 #include "support/ComPtr.h"
+#include "components/client/HeldVexilTypeLibraries.h"
 #include "support/ConcurrentClient.h"
 #include "support/UniqueHandle.h"
 
@@ -225,8 +226,7 @@ int wmain(int argc, wchar_t** argv)
     // Wine 8 the RPC runtime must have loaded its marshaling engine's entry points before that,
     // and the type libraries behind the proxies the threads make and drop are held throughout.
     WarmUpNdrEngine();
-    const HeldTypeLibrary boards(LIBID_VexilBoardsLib, 1, 0);
-    const HeldTypeLibrary manager(LIBID_VexilSrvsLib, 1, 0);
+    const HeldVexilTypeLibraries libraries;
     for (DWORD round = 0; round < options.rounds; ++round) {
         PrintLine("round=%lu", round + 1);
         RunRound(options);
