@@ -42,10 +42,10 @@
 #include "VexilBoards.h"  // generated from components/boardsmgr/VexilBoards.idl
 #include "VexilSrvs.h"    // generated from manager/VexilSrvs.idl
 #include "bench/BenchNames.h"
+#include "components/client/HeldVexilTypeLibraries.h"
 #include "diagnostics/DiagnosticsNames.h"
 #include "host/VexilSrvsModule.h"  // the AppID value that selects service mode
 #include "support/ComPtr.h"
-#include "components/client/HeldVexilTypeLibraries.h"
 #include "support/ConcurrentClient.h"
 #include "support/UniqueHandle.h"
 #include "tests/support/TestFiles.h"

@@ -22,8 +22,8 @@
 
 #include "VexilBoards.h"  // generated from components/boardsmgr/VexilBoards.idl
 #include "VexilSrvs.h"    // generated from manager/VexilSrvs.idl
-#include "support/ComPtr.h"
 #include "components/client/HeldVexilTypeLibraries.h"
+#include "support/ComPtr.h"
 #include "support/ConcurrentClient.h"
 #include "support/UniqueHandle.h"
 
