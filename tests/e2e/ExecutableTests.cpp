@@ -25,4 +25,13 @@ TEST(BuiltExecutable, IsA64BitGuiProgramThatDescribesItself)
     EXPECT_STREQ(description, L"Vexil Boards Manager Service");
 }
 
+// The harness kills and quits hosts by process id; an id it read a moment ago may already name
+// another test's program, which it must leave alone.
+TEST(HostHarness, OpensAProcessByIdOnlyWhileTheIdStillNamesTheProgramItExpects)
+{
+    const DWORD self = ::GetCurrentProcessId();
+    EXPECT_TRUE(OpenProgram(self, L"hostendtoendtests.EXE", SYNCHRONIZE)) << "names compare as Windows compares them";
+    EXPECT_FALSE(OpenHost(self, PROCESS_TERMINATE)) << "this program is not the host";
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include "diagnostics/DiagnosticsNames.h"
@@ -10,14 +11,34 @@
 
 namespace {
 
-void TerminateProcessId(DWORD id)
+bool IsProgram(HANDLE process, const wchar_t* executable)
 {
-    UniqueKernelHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+    wchar_t path[MAX_PATH * 2];
+    DWORD length = ARRAYSIZE(path);
+    if (!::QueryFullProcessImageNameW(process, 0, path, &length))
+        return false;  // not started far enough to have an image: not one of ours either
+    const std::wstring image(path, length);
+    return _wcsicmp(image.c_str() + image.find_last_of(L"\\/") + 1, executable) == 0;
+}
+
+void TerminateProgram(DWORD id, const wchar_t* executable)
+{
+    UniqueKernelHandle process = OpenProgram(id, executable, PROCESS_TERMINATE | SYNCHRONIZE);
     if (process && ::TerminateProcess(process.get(), 0xDEAD))
         ::WaitForSingleObject(process.get(), 10000);
 }
 
 }  // namespace
+
+UniqueKernelHandle OpenProgram(DWORD pid, const wchar_t* executable, DWORD access)
+{
+    UniqueKernelHandle process(::OpenProcess(access | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (process && !IsProgram(process.get(), executable)) {
+        std::printf("process %lu is no longer %ls; left alone\n", pid, executable);
+        process.reset();
+    }
+    return process;
+}
 
 std::vector<DWORD> ProcessIdsNamed(const wchar_t* name)
 {
@@ -54,7 +75,9 @@ ClientRun RunClient(const std::wstring& arguments, DWORD timeoutMs)
 
 bool QuitHost(DWORD pid, DWORD timeoutMs)
 {
-    UniqueKernelHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+    const UniqueKernelHandle process = OpenHost(pid, SYNCHRONIZE);
+    if (!process)
+        return true;  // ended, and its id may already be another program's
     UniqueKernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 thread{};
     thread.dwSize = sizeof(thread);
@@ -62,7 +85,7 @@ bool QuitHost(DWORD pid, DWORD timeoutMs)
         if (thread.th32OwnerProcessID == pid)
             ::PostThreadMessageW(thread.th32ThreadID, WM_QUIT, 0, 0);  // only the run thread pumps
     }
-    return !process || ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
+    return ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 UniqueScHandle OpenHostService(DWORD access)
@@ -105,13 +128,13 @@ void HostEndToEndTest::TearDown()
         (void)WaitForServiceState(SERVICE_STOPPED);
     ::DeleteService(OpenHostService(DELETE).get());
     for (DWORD id : HostProcessIds())
-        TerminateProcessId(id);
+        TerminateProgram(id, L"VexilSrvs.exe");
     // Wine's RPC service keeps the class registration of a server that ended without revoking
     // it (killed, or a run that stops before its revocation step, as the host's early failures
     // do) and sends later activations to the dead endpoint (0x800706BA). Windows drops them
     // with the process; here the service is ended and starts afresh on the next COM call.
     for (DWORD id : ProcessIdsNamed(L"rpcss.exe"))
-        TerminateProcessId(id);
+        TerminateProgram(id, L"rpcss.exe");
     // A failed run of a test may leave a registration that unregistration cannot remove.
     (void)RunHost(L"-UnregServer");
     for (const std::wstring& key : {kServerAppIdKey, kServerClassKey, kServerTypeLibKey, std::wstring(L"AppID\\VexilSrvs.EXE"),

@@ -46,6 +46,12 @@ inline std::wstring HostPath() { return OutputFile(L"VexilSrvs.exe"); }
 bool QuitHost(DWORD pid, DWORD timeoutMs = 15000);
 [[nodiscard]] std::vector<DWORD> ProcessIdsNamed(const wchar_t* executable);
 [[nodiscard]] inline std::vector<DWORD> HostProcessIds() { return ProcessIdsNamed(L"VexilSrvs.exe"); }
+// Opens the process with id 'pid' only while it is still 'executable'. An id read from a
+// snapshot or a status goes back to the pool when its process ends, and Wine hands it to a new
+// thread or process a few hundred creations later: by the time it is opened it may name a
+// program of another test that is just starting, which must not be quit or killed.
+[[nodiscard]] UniqueKernelHandle OpenProgram(DWORD pid, const wchar_t* executable, DWORD access);
+[[nodiscard]] inline UniqueKernelHandle OpenHost(DWORD pid, DWORD access) { return OpenProgram(pid, L"VexilSrvs.exe", access); }
 
 // Waits until 'condition' holds, polling every 50 ms; false when 'timeoutMs' ran out.
 template <typename Condition>

@@ -66,7 +66,7 @@ TEST_F(LocalServerTest, HostThatRefusesTheManagerEndsByItselfWhenTheLastClientLe
     ClientRun client;
     std::jthread holder([&client] { client = RunClient(L"--hold-ms 6000"); });
     ASSERT_TRUE(WaitUntil([] { return HostProcessIds().size() == 1; }, 20000));
-    UniqueKernelHandle host(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, HostProcessIds()[0]));
+    const UniqueKernelHandle host = OpenHost(HostProcessIds()[0], SYNCHRONIZE);
     holder.join();
     EXPECT_EQ(client.process.exitCode, 0u) << "the client used the manager the host went on to refuse";
     ASSERT_EQ(::WaitForSingleObject(host.get(), 20000), WAIT_OBJECT_0) << "the host ends once nobody holds the manager";

@@ -130,7 +130,7 @@ TEST_F(ServiceTest, HardKillInTheMiddleOfARunLeavesEveryRecordWrittenBeforeItWho
     Register(L"-Service");
     ASSERT_TRUE(ControlHostService(0));
     ASSERT_TRUE(WaitForLogText("Run Step 3"));
-    UniqueKernelHandle host(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, QueryHostService().dwProcessId));
+    const UniqueKernelHandle host = OpenHost(QueryHostService().dwProcessId, PROCESS_TERMINATE | SYNCHRONIZE);
     ASSERT_TRUE(host);
 
     std::atomic<int> returned{0};
