@@ -110,7 +110,9 @@ vexil_wine_start() {
     vexil_log "creating Wine prefix $WINEPREFIX"
     wineboot -i >/dev/null 2>&1
     wineserver -w
-    wineserver -p </dev/null >/dev/null 2>&1
+    # The server's own complaints (a client it drops for a protocol error ends without a word
+    # of its own) go to a file beside the prefix, never to the caller's pipes.
+    wineserver -p </dev/null >"$WINEPREFIX.server.log" 2>&1
     wine cmd /c exit >/dev/null 2>&1
 }
 
