@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
+#include <string_view>
 
 #include "diagnostics/DiagnosticsNames.h"
 #include "tests/support/TestFiles.h"
@@ -17,8 +18,8 @@ bool IsProgram(HANDLE process, const wchar_t* executable)
     DWORD length = ARRAYSIZE(path);
     if (!::QueryFullProcessImageNameW(process, 0, path, &length))
         return false;  // not started far enough to have an image: not one of ours either
-    const std::wstring image(path, length);
-    return _wcsicmp(image.c_str() + image.find_last_of(L"\\/") + 1, executable) == 0;
+    const size_t separator = std::wstring_view(path, length).find_last_of(L"\\/");  // npos + 1 is 0: a bare name
+    return _wcsicmp(path + separator + 1, executable) == 0;
 }
 
 void TerminateProgram(DWORD id, const wchar_t* executable)
@@ -57,7 +58,7 @@ DWORD RunHost(const std::wstring& arguments, const std::wstring& executable)
 {
     const ProcessResult result = RunProcess(Quoted(executable) + L" " + arguments, {120000});
     EXPECT_TRUE(result.started && !result.timedOut)
-        << "VexilSrvs.exe " << Narrow(arguments) << (result.started ? ": timed out" : ": not started, error ")
+        << Narrow(kHostExecutable) << " " << Narrow(arguments) << (result.started ? ": timed out" : ": not started, error ")
         << (result.started ? "" : std::to_string(result.startError));
     return result.exitCode;
 }
@@ -128,7 +129,7 @@ void HostEndToEndTest::TearDown()
         (void)WaitForServiceState(SERVICE_STOPPED);
     ::DeleteService(OpenHostService(DELETE).get());
     for (DWORD id : HostProcessIds())
-        TerminateProgram(id, L"VexilSrvs.exe");
+        TerminateProgram(id, kHostExecutable);
     // Wine's RPC service keeps the class registration of a server that ended without revoking
     // it (killed, or a run that stops before its revocation step, as the host's early failures
     // do) and sends later activations to the dead endpoint (0x800706BA). Windows drops them

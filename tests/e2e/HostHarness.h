@@ -35,7 +35,8 @@ struct ClientRun
 
 inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }  // ASCII
 inline std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
-inline std::wstring HostPath() { return OutputFile(L"VexilSrvs.exe"); }
+inline constexpr wchar_t kHostExecutable[] = L"VexilSrvs.exe";
+inline std::wstring HostPath() { return OutputFile(kHostExecutable); }
 
 // Runs the host (or a copy of it at 'executable') with 'arguments' and answers its exit code.
 [[nodiscard]] DWORD RunHost(const std::wstring& arguments, const std::wstring& executable = HostPath());
@@ -45,13 +46,13 @@ inline std::wstring HostPath() { return OutputFile(L"VexilSrvs.exe"); }
 // order and revokes its class object. True when the process ended within 'timeoutMs'.
 bool QuitHost(DWORD pid, DWORD timeoutMs = 15000);
 [[nodiscard]] std::vector<DWORD> ProcessIdsNamed(const wchar_t* executable);
-[[nodiscard]] inline std::vector<DWORD> HostProcessIds() { return ProcessIdsNamed(L"VexilSrvs.exe"); }
+[[nodiscard]] inline std::vector<DWORD> HostProcessIds() { return ProcessIdsNamed(kHostExecutable); }
 // Opens the process with id 'pid' only while it is still 'executable'. An id read from a
 // snapshot or a status goes back to the pool when its process ends, and Wine hands it to a new
 // thread or process a few hundred creations later: by the time it is opened it may name a
 // program of another test that is just starting, which must not be quit or killed.
 [[nodiscard]] UniqueKernelHandle OpenProgram(DWORD pid, const wchar_t* executable, DWORD access);
-[[nodiscard]] inline UniqueKernelHandle OpenHost(DWORD pid, DWORD access) { return OpenProgram(pid, L"VexilSrvs.exe", access); }
+[[nodiscard]] inline UniqueKernelHandle OpenHost(DWORD pid, DWORD access) { return OpenProgram(pid, kHostExecutable, access); }
 
 // Waits until 'condition' holds, polling every 50 ms; false when 'timeoutMs' ran out.
 template <typename Condition>
