@@ -113,7 +113,13 @@ vexil_wine_start() {
     # The server's own complaints (a client it drops for a protocol error ends without a word
     # of its own) go to a file beside the prefix, never to the caller's pipes.
     wineserver -p </dev/null >"$WINEPREFIX.server.log" 2>&1
-    wine cmd /c exit >/dev/null 2>&1
+    # This first program starts the prefix's system processes (services.exe and the services it
+    # runs: the host in service mode, the RPC service, the installer) and they keep its
+    # environment and stderr for the whole session. The COM runtime's complaints of those
+    # processes go to a file beside the prefix: a service whose start-up fails ends with a bare
+    # HRESULT, and the runtime's own lines (each led by process and thread id) say which call
+    # gave it. A few lines per service run.
+    WINEDEBUG=-all,+pid,err+ole,warn+ole,fixme+ole wine cmd /c exit >/dev/null 2>"$WINEPREFIX.services.log"
 }
 
 vexil_wine_stop_quietly() {

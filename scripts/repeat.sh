@@ -6,8 +6,9 @@
 #     e.g. bash scripts/repeat.sh 30 -E ThousandsOfActivations   (every test but the soak)
 #
 # One line per run (its number, result, duration); the log of each run is kept in
-# build/mingw/repeat/run-<n>.log, and CTest's record of every test's output (passed ones too) in
-# run-<n>.LastTest.log. Exits non-zero at the first failing run.
+# build/mingw/repeat/run-<n>.log, CTest's record of every test's output (passed ones too) in
+# run-<n>.LastTest.log, and what the COM runtime said in the run's services in run-<n>.services.log.
+# Exits non-zero at the first failing run.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
@@ -29,6 +30,7 @@ for ((run = 1; run <= runs; ++run)); do
         result=FAILED
     fi
     cp "$VEXIL_BUILD_DIR"/Testing/Temporary/LastTest.log "$logs/run-$run.LastTest.log" 2>/dev/null || true
+    cp "$WINEPREFIX.services.log" "$logs/run-$run.services.log" 2>/dev/null || true
     summary=$(grep -E '^[0-9]+% tests passed' "$logs/run-$run.log" || echo "no summary")
     printf '%s run %d/%d %s in %d s: %s\n' "$(date -u +%H:%M:%S)" "$run" "$runs" "$result" \
         $(($(date +%s) - started)) "$summary"
