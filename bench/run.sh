@@ -15,13 +15,13 @@ trap vexil_wine_stop EXIT
 
 cd "$VEXIL_BIN_DIR"
 for standin in VexilBoardsStandIn VexilCrashDumpStandIn; do
-    wine regsvr32 /s "$standin.dll" >/dev/null 2>&1 || { vexil_log "regsvr32 $standin.dll failed"; exit 1; }
+    "${VEXIL_FIXED_LAYOUT[@]}" wine regsvr32 /s "$standin.dll" >/dev/null 2>&1 || { vexil_log "regsvr32 $standin.dll failed"; exit 1; }
 done
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 vexil_log "machine: $(nproc) cores, ${cpu:-unknown CPU}, $(wine --version 2>/dev/null)"
 vexil_log "started $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 status=0
-timeout "${VEXIL_BENCH_TIMEOUT:-720}" wine VexilBench.exe "$@" || status=$?
+timeout "${VEXIL_BENCH_TIMEOUT:-720}" "${VEXIL_FIXED_LAYOUT[@]}" wine VexilBench.exe "$@" || status=$?
 vexil_log "ended $(date -u '+%H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 exit $status

@@ -21,7 +21,7 @@ fail() {
 # A Wine program with a bound; carriage returns dropped so that the output greps cleanly.
 wine_bounded() {
     local status=0
-    timeout "$STEP_TIMEOUT" wine "$@" 2>/dev/null | tr -d '\r' || status=$?
+    timeout "$STEP_TIMEOUT" "${VEXIL_FIXED_LAYOUT[@]}" wine "$@" 2>/dev/null | tr -d '\r' || status=$?
     return "$status"
 }
 
@@ -66,7 +66,7 @@ wait_for_state() {
 
 # "name parent-id id" of every process of the prefix, from Wine's wmic (which writes UTF-16).
 processes() {
-    timeout "$STEP_TIMEOUT" wine wmic process get name,parentprocessid,processid 2>/dev/null |
+    timeout "$STEP_TIMEOUT" "${VEXIL_FIXED_LAYOUT[@]}" wine wmic process get name,parentprocessid,processid 2>/dev/null |
         iconv -f UTF-16LE -t UTF-8 | tr -d '\r' | awk 'NR > 1 && NF == 3' || true
 }
 

@@ -71,7 +71,7 @@ vexil_run_tests() {
     # its old and renamed tests (which then "pass" with a filter that matches nothing). Dropping
     # the lists makes every run discover afresh.
     find "$VEXIL_BUILD_DIR" -name '*_tests.cmake' -delete
-    (cd "$VEXIL_ROOT" && ctest --preset mingw -j"$(nproc)" "$@")
+    (cd "$VEXIL_ROOT" && "${VEXIL_FIXED_LAYOUT[@]}" ctest --preset mingw -j"$(nproc)" "$@")
 }
 
 # Wine's server goes on signalling the Unix pid of a Windows process for about half a second
@@ -98,6 +98,23 @@ vexil_widen_pid_space() {
     fi
 }
 
+# Wine's loader maps the shared user data page at the fixed address 0x7ffe0000 in the first
+# steps of every process, after the C library has placed the process's heap. Debian's Wine has no
+# preloader to keep that page free, its wine64 is linked at 0x7d000000, and Linux starts the heap
+# of a 64-bit program anywhere up to 1 GiB above the program's end: now and then (about one start
+# in a thousand) the heap covers the page, and the process ends with status 1 before running a
+# line of its program, without a word (the loader's message is an error trace, which
+# WINEDEBUG=-all silences); a Windows parent sees CreateProcess fail with ERROR_INTERNAL_ERROR.
+# Without address-space randomisation the heap starts right after the loader, 48 MiB below the
+# page, in every process. So the scripts start their Wine programs through this prefix (the
+# personality is inherited by every process they start), where the kernel allows it: a
+# container's seccomp profile may not. bench/ProcessStarts.cpp shows the failed starts.
+if setarch "$(uname -m)" -R true 2>/dev/null; then
+    VEXIL_FIXED_LAYOUT=(setarch "$(uname -m)" -R)
+else
+    VEXIL_FIXED_LAYOUT=()
+fi
+
 # A fresh, headless prefix with a persistent wineserver: without one, every program start
 # costs seconds because the server inherits the caller's stderr.
 vexil_wine_start() {
@@ -108,7 +125,9 @@ vexil_wine_start() {
     vexil_wine_stop_quietly
     rm -rf "$WINEPREFIX"
     vexil_log "creating Wine prefix $WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
+    [ ${#VEXIL_FIXED_LAYOUT[@]} -gt 0 ] || vexil_log "warning: address-space randomisation cannot be switched off" \
+        "here: a Wine program may now and then end in its start-up (see VEXIL_FIXED_LAYOUT)"
+    "${VEXIL_FIXED_LAYOUT[@]}" wineboot -i >/dev/null 2>&1
     wineserver -w
     # The server's own complaints (a client it drops for a protocol error ends without a word
     # of its own) go to a file beside the prefix, never to the caller's pipes.
@@ -119,7 +138,7 @@ vexil_wine_start() {
     # processes go to a file beside the prefix: a service whose start-up fails ends with a bare
     # HRESULT, and the runtime's own lines (each led by process and thread id) say which call
     # gave it. A few lines per service run.
-    WINEDEBUG=-all,+pid,err+ole,warn+ole,fixme+ole wine cmd /c exit >/dev/null 2>"$WINEPREFIX.services.log"
+    WINEDEBUG=-all,+pid,err+ole,warn+ole,fixme+ole "${VEXIL_FIXED_LAYOUT[@]}" wine cmd /c exit >/dev/null 2>"$WINEPREFIX.services.log"
 }
 
 vexil_wine_stop_quietly() {
