@@ -71,7 +71,7 @@ vexil_run_tests() {
     # its old and renamed tests (which then "pass" with a filter that matches nothing). Dropping
     # the lists makes every run discover afresh.
     find "$VEXIL_BUILD_DIR" -name '*_tests.cmake' -delete
-    (cd "$VEXIL_ROOT" && "${VEXIL_FIXED_LAYOUT[@]}" ctest --preset mingw -j"$(nproc)" "$@")
+    (cd "$VEXIL_ROOT" && ctest --preset mingw -j"$(nproc)" "$@")
 }
 
 # Wine's server goes on signalling the Unix pid of a Windows process for about half a second
@@ -107,7 +107,8 @@ vexil_widen_pid_space() {
 # WINEDEBUG=-all silences); a Windows parent sees CreateProcess fail with ERROR_INTERNAL_ERROR.
 # Without address-space randomisation the heap starts right after the loader, 48 MiB below the
 # page, in every process. So the scripts start their Wine programs through this prefix (the
-# personality is inherited by every process they start), where the kernel allows it: a
+# personality is inherited by every process they start; the test programs get it from
+# tests/run-under-wine.sh, so CTest run by hand is covered too), where the kernel allows it: a
 # container's seccomp profile may not. bench/ProcessStarts.cpp shows the failed starts.
 if setarch "$(uname -m)" -R true 2>/dev/null; then
     VEXIL_FIXED_LAYOUT=(setarch "$(uname -m)" -R)

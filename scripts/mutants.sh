@@ -83,7 +83,7 @@ parse_list() {
 run_tests() {
     # See scripts/test.sh: stale discovered test lists would keep renamed tests.
     find "$VEXIL_BUILD_DIR" -name '*_tests.cmake' -delete
-    (cd "$VEXIL_ROOT" && timeout --kill-after=60 "$TEST_TIMEOUT_S" "${VEXIL_FIXED_LAYOUT[@]}" ctest --preset mingw -j"$(nproc)" -R "$1") \
+    (cd "$VEXIL_ROOT" && timeout --kill-after=60 "$TEST_TIMEOUT_S" ctest --preset mingw -j"$(nproc)" -R "$1") \
         > "$2" 2>&1
 }
 
