@@ -7,7 +7,8 @@
 #
 # One line per run (its number, result, duration); the log of each run is kept in
 # build/mingw/repeat/run-<n>.log, CTest's record of every test's output (passed ones too) in
-# run-<n>.LastTest.log, and what the COM runtime said in the run's services in run-<n>.services.log.
+# run-<n>.LastTest.log, what the COM runtime (and Wine's client library) said in the run's services
+# in run-<n>.services.log, and the Wine server's complaints in run-<n>.server.log.
 # Exits non-zero at the first failing run.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -31,6 +32,7 @@ for ((run = 1; run <= runs; ++run)); do
     fi
     cp "$VEXIL_BUILD_DIR"/Testing/Temporary/LastTest.log "$logs/run-$run.LastTest.log" 2>/dev/null || true
     cp "$WINEPREFIX.services.log" "$logs/run-$run.services.log" 2>/dev/null || true
+    cp "$WINEPREFIX.server.log" "$logs/run-$run.server.log" 2>/dev/null || true
     summary=$(grep -E '^[0-9]+% tests passed' "$logs/run-$run.log" || echo "no summary")
     printf '%s run %d/%d %s in %d s: %s\n' "$(date -u +%H:%M:%S)" "$run" "$runs" "$result" \
         $(($(date +%s) - started)) "$summary"

@@ -70,10 +70,6 @@ template <typename Condition>
 [[nodiscard]] SERVICE_STATUS_PROCESS QueryHostService();
 // Starts the service (code 0) or sends it a control code.
 [[nodiscard]] bool ControlHostService(DWORD code);
-[[nodiscard]] inline bool WaitForServiceState(DWORD state)
-{
-    return WaitUntil([state] { return QueryHostService().dwCurrentState == state; }, 30000);
-}
 
 // The environment of one end-to-end test: a fresh log directory for the host (through
 // "DefaultDir"), the log switched on, crash dumps off unless asked for, and before and after
@@ -101,11 +97,23 @@ protected:
     {
         if (WaitUntil([&] { return std::ranges::count(HostLog(index), text) > 0; }, 20000))
             return ::testing::AssertionSuccess();
+        return DescribeServiceAndLog(::testing::AssertionFailure() << "\"" << text << "\" not in log " << index << " after 20 s",
+                                     index);
+    }
+    // Succeeds once the service reports 'state'; after 30 s, says what the service and the
+    // first log show (a start-up that stalls at a step, or a host that has gone).
+    [[nodiscard]] ::testing::AssertionResult WaitForServiceState(DWORD state) const
+    {
+        if (WaitUntil([state] { return QueryHostService().dwCurrentState == state; }, 30000))
+            return ::testing::AssertionSuccess();
+        return DescribeServiceAndLog(::testing::AssertionFailure() << "state " << state << " not reported after 30 s", 0);
+    }
+    [[nodiscard]] ::testing::AssertionResult DescribeServiceAndLog(::testing::AssertionResult failure, size_t index) const
+    {
         const SERVICE_STATUS_PROCESS service = QueryHostService();
-        ::testing::AssertionResult failure = ::testing::AssertionFailure();
-        failure << "\"" << text << "\" not in log " << index << " after 20 s; the service's state " << service.dwCurrentState
-                << ", exit code " << service.dwWin32ExitCode << ", host processes " << HostProcessIds().size()
-                << "; the log:";
+        failure << "; the service's state " << service.dwCurrentState << " (check point " << service.dwCheckPoint
+                << "), exit code " << service.dwWin32ExitCode << ", process " << service.dwProcessId << ", host processes "
+                << HostProcessIds().size() << "; log " << index << ":";
         for (const std::string& record : HostLog(index))
             failure << "\n  " << record;
         return failure;
