@@ -140,6 +140,31 @@ vexil_wine_start() {
     # HRESULT, and the runtime's own lines (each led by process and thread id) say which call
     # gave it. A few lines per service run.
     WINEDEBUG=-all,+pid,err+ole,warn+ole,fixme+ole "${VEXIL_FIXED_LAYOUT[@]}" wine cmd /c exit >/dev/null 2>"$WINEPREFIX.services.log"
+    vexil_hold_root_import
+}
+
+# Wine 8's crypt32 imports the Linux system's root certificates in every process that first uses
+# the root store, and closes the certificate file's descriptor twice: a thread of that process
+# that gets the same number in between loses it (a host that checks its signature while its
+# start-up creates threads now and then lost one and hung). The holder makes the import once and
+# keeps the semaphore that makes every other process of the prefix skip it
+# (tests/support/RootImportHolder.cpp). It runs until the prefix's server ends.
+vexil_hold_root_import() {
+    local holder="$VEXIL_BIN_DIR/VexilRootImportHolder.exe" said="$WINEPREFIX.root-holder.log"
+    if [ ! -f "$holder" ]; then
+        vexil_log "warning: $holder is not built: each process of the prefix imports the root certificates itself"
+        return 0
+    fi
+    "${VEXIL_FIXED_LAYOUT[@]}" wine "$holder" </dev/null >"$said" 2>&1 &
+    local deadline=$((SECONDS + 60))
+    until grep -q '^holding' "$said" 2>/dev/null; do
+        if [ "$SECONDS" -ge "$deadline" ] || ! kill -0 $! 2>/dev/null; then
+            vexil_log "warning: the root import holder did not start ($(tr -d '\r' <"$said" | head -c 200)):" \
+                "each process of the prefix imports the root certificates itself"
+            return 0
+        fi
+        sleep 0.2
+    done
 }
 
 vexil_wine_stop_quietly() {
