@@ -17,7 +17,6 @@
 //     --held: each process creates the semaphore before it opens the store, as a holder would.
 
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -25,14 +24,18 @@
 #include <vector>
 
 #include "bench/ReproProcess.h"
+#include "bench/RootStore.h"
 #include "support/UniqueHandle.h"
 
 namespace {
 
 constexpr DWORD kOwnExitCode = 0x600D;
 
+// Lives a little, as a server's threads do, so that its pipes are in use when the import's second
+// close comes; its wait is itself a call to the Wine server.
 DWORD WINAPI ShortThread(void*)
 {
+    ::Sleep(5);
     return kOwnExitCode;
 }
 
@@ -44,7 +47,8 @@ struct Churn
 };
 
 // Starts short threads one after another until told to stop: each new thread makes its pipes to
-// the Wine server, so the lowest free descriptor numbers are taken again and again.
+// the Wine server, so the lowest free descriptor numbers are taken again and again, and keeps
+// them while it lives.
 DWORD WINAPI StartThreads(void* pChurn)
 {
     auto* churn = static_cast<Churn*>(pChurn);
@@ -61,18 +65,6 @@ DWORD WINAPI StartThreads(void* pChurn)
     return kOwnExitCode;
 }
 
-unsigned long OpenRootStore()
-{
-    unsigned long certificates = 0;
-    const HCERTSTORE store = ::CertOpenSystemStoreW(0, L"ROOT");
-    if (store == nullptr)
-        return 0;
-    for (PCCERT_CONTEXT c = nullptr; (c = ::CertEnumCertificatesInStore(store, c)) != nullptr;)
-        ++certificates;
-    ::CertCloseStore(store, 0);
-    return certificates;
-}
-
 int Child(DWORD threads, bool held)
 {
     UniqueKernelHandle semaphore;
@@ -83,7 +75,7 @@ int Child(DWORD threads, bool held)
     for (DWORD i = 0; i < threads; ++i)
         starters.emplace_back(::CreateThread(nullptr, 0, &StartThreads, &churn, 0, nullptr));
     ::Sleep(20);  // the threads are busy before the import begins
-    const unsigned long certificates = OpenRootStore();
+    const unsigned long certificates = repro::OpenRootStore();
     ::Sleep(20);
     ::InterlockedExchange(&churn.stop, 1);
     for (const UniqueKernelHandle& starter : starters) {
@@ -122,16 +114,12 @@ int wmain(int argc, wchar_t** argv)
     DWORD runs = 200, threads = 2;
     bool held = false;
     for (int i = 1; i < argc; ++i) {
-        const std::wstring name = argv[i];
-        if (name == L"--held") {
+        const std::wstring option = argv[i];
+        DWORD* value = option == L"--runs" ? &runs : option == L"--threads" ? &threads : nullptr;
+        if (option == L"--held")
             held = true;
-            continue;
-        }
-        const DWORD value = i + 1 < argc ? std::wcstoul(argv[++i], nullptr, 10) : 0;
-        if (name == L"--runs")
-            runs = value;
-        else if (name == L"--threads")
-            threads = value;
+        else if (value != nullptr && i + 1 < argc)
+            *value = std::wcstoul(argv[++i], nullptr, 10);
     }
     return Drive(runs, threads, held);
 }

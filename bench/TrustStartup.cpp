@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "bench/RootStore.h"
+
 namespace {
 
 double MsSince(LARGE_INTEGER start)
@@ -41,19 +43,6 @@ LONG Verify(const wchar_t* path)
     return result;
 }
 
-// Opens the machine's root store and walks it, as building a chain does the first time.
-unsigned long OpenRootStore()
-{
-    unsigned long certificates = 0;
-    const HCERTSTORE store = ::CertOpenSystemStoreW(0, L"ROOT");
-    if (store == nullptr)
-        return 0;
-    for (PCCERT_CONTEXT c = nullptr; (c = ::CertEnumCertificatesInStore(store, c)) != nullptr;)
-        ++certificates;
-    ::CertCloseStore(store, 0);
-    return certificates;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -65,7 +54,7 @@ int wmain(int argc, wchar_t** argv)
     LARGE_INTEGER start;
     if (argc > 2 && std::wcscmp(argv[2], L"--root-first") == 0) {
         ::QueryPerformanceCounter(&start);
-        const unsigned long certificates = OpenRootStore();
+        const unsigned long certificates = repro::OpenRootStore();
         std::printf("root store opened: %.1f ms (%lu certificates)\n", MsSince(start), certificates);
     }
     ::QueryPerformanceCounter(&start);
