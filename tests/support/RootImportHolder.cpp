@@ -17,8 +17,9 @@
 // without the import. It prints "holding" when that is so.
 //
 // A process ended between its take and its give-back would leave the semaphore without its
-// count, and every later first use of the root store would wait for ever; so a count missing
-// for longer than any take-and-give-back lasts is given back here.
+// count, and every later first use of the root store would wait for ever; so every 10 s this
+// program takes the count itself and gives it back, and gives back one that has been missing
+// for another 10 s, far longer than any take-and-give-back lasts.
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -30,6 +31,7 @@
 namespace {
 
 constexpr wchar_t kSemaphoreName[] = L"crypt32_root_semaphore";
+constexpr DWORD kCheckEveryMs = 10000;
 constexpr DWORD kMissingCountMs = 10000;
 
 }  // namespace
@@ -53,7 +55,8 @@ int wmain()
     std::fflush(stdout);
 
     for (;;) {
-        // Taken: given back at once. Missing for the whole wait: given back as well.
+        ::Sleep(kCheckEveryMs);
+        // Taken (at once when it is there): given back. Missing for the whole wait: given back.
         (void)::WaitForSingleObject(semaphore.get(), kMissingCountMs);
         (void)::ReleaseSemaphore(semaphore.get(), 1, nullptr);
     }
