@@ -143,12 +143,9 @@ vexil_wine_start() {
     vexil_hold_root_import
 }
 
-# Wine 8's crypt32 imports the Linux system's root certificates in every process that first uses
-# the root store, and closes the certificate file's descriptor twice: a thread of that process
-# that gets the same number in between loses it (a host that checks its signature while its
-# start-up creates threads now and then lost one and hung). The holder makes the import once and
-# keeps the semaphore that makes every other process of the prefix skip it
-# (tests/support/RootImportHolder.cpp). It runs until the prefix's server ends.
+# Keeps Wine 8's root-certificate import, which closes a descriptor twice, out of every other
+# process of the prefix; tests/support/RootImportHolder.cpp says how and why. It runs until the
+# prefix's server ends.
 vexil_hold_root_import() {
     local holder="$VEXIL_BIN_DIR/VexilRootImportHolder.exe" said="$WINEPREFIX.root-holder.log"
     if [ ! -f "$holder" ]; then
